@@ -1,0 +1,42 @@
+// nvs-tool: dispatches to one subcommand.
+#include "tools/nvs-tool/commands.h"
+
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+struct command_t {
+    std::string_view name;
+    int (*run)(nvs_tool::args_t);
+    std::string_view summary;
+};
+
+constexpr command_t commands[] = {
+    {"url", nvs_tool::run_url, "url URL...              show how each URL is read (one JSON object per line)"},
+};
+
+int usage(std::FILE* out)
+{
+    std::fputs("Usage: nvs-tool COMMAND [ARGS...]\nCommands:\n", out);
+    for (const auto& c : commands)
+        std::fprintf(out, "  %.*s\n", int(c.summary.size()), c.summary.data());
+    return out == stdout ? 0 : 2;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string_view> args(argv + 1, argv + argc);
+    if (args.empty())
+        return usage(stderr);
+    if (args[0] == "-h" || args[0] == "--help" || args[0] == "help")
+        return usage(stdout);
+    for (const auto& c : commands)
+        if (c.name == args[0])
+            return c.run(nvs_tool::args_t(args).subspan(1));
+    std::fprintf(stderr, "nvs-tool: unknown command \"%.*s\"\n", int(args[0].size()), args[0].data());
+    return usage(stderr);
+}
