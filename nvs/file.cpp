@@ -1,0 +1,25 @@
+#include "nvs/file.h"
+
+namespace nv::nvs {
+
+file_t::file_t(const std::string& path)
+    : mapped_(io::mapped_file_t::open(path)),
+      content_(mapped_),
+      patterns_(content_),
+      ipv4_hosts_(content_),
+      ipv6_hashes_(content_),
+      ipv4_networks_(content_),
+      ipv6_networks_(content_),
+      urls_(content_, index::content_t::type_t::urls),
+      urls_with_params_(content_, index::content_t::type_t::urls_with_params),
+      legal_info_(content_)
+{
+}
+
+std::uint64_t file_t::record_count() const noexcept
+{
+    return std::uint64_t(patterns_.size()) + ipv4_hosts_.size() + ipv6_hashes_.size() + urls_.size()
+        + urls_with_params_.size() + ipv4_networks_.size() + ipv6_networks_.size();
+}
+
+} // namespace nv::nvs

@@ -1,0 +1,27 @@
+#pragma once
+// Section type 1: zero-terminated text patterns searched for in the URL text.
+
+#include "nvs/index/content.h"
+
+#include <string_view>
+#include <vector>
+
+namespace nv::nvs::index {
+
+class patterns_t {
+public:
+    // Raises bad_file_format when a non-empty section does not end in a zero byte.
+    explicit patterns_t(const content_t& content);
+
+    // The patterns in section order; each view ends right before its zero byte
+    // and points into the mapping (its data() is the record's first byte).
+    const std::vector<std::string_view>& patterns() const noexcept { return patterns_; }
+    std::uint32_t size() const noexcept { return std::uint32_t(patterns_.size()); }
+    const content_t& content() const noexcept { return *content_; }
+
+private:
+    const content_t* content_;
+    std::vector<std::string_view> patterns_;
+};
+
+} // namespace nv::nvs::index
