@@ -1,0 +1,176 @@
+#include "ipc/basic_ipc_link.h"
+
+#include <utility>
+
+#include <boost/asio/error.hpp>
+#include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/system/system_error.hpp>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+#include <google/protobuf/message_lite.h>
+
+#include "common/error.h"
+#include "common/exception.h"
+
+namespace nv {
+
+cf_basic_ipc_link_t::cf_basic_ipc_link_t() = default;
+
+cf_basic_ipc_link_t::~cf_basic_ipc_link_t() = default;
+
+void cf_basic_ipc_link_t::attach_socket(std::shared_ptr<socket_t> socket) noexcept
+{
+    socket_ = std::move(socket);
+}
+
+bool cf_basic_ipc_link_t::is_open() const noexcept
+{
+    return socket_ && socket_->is_open();
+}
+
+void cf_basic_ipc_link_t::close_socket() noexcept
+{
+    if (!socket_)
+        return;
+    boost::system::error_code ignored;
+    socket_->close(ignored);
+}
+
+void cf_basic_ipc_link_t::handle_error(const boost::system::error_code& error)
+{
+    if (error == boost::asio::error::operation_aborted)
+        return;
+    on_error(error);
+}
+
+// Reading
+
+void cf_basic_ipc_link_t::start_reading()
+{
+    read_length();
+    // Messages may have been queued before the socket was there.
+    write_next();
+}
+
+void cf_basic_ipc_link_t::read_length()
+{
+    input_.resize(ipc_frame_header_size, true);
+    boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
+                            [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                                self->on_length_read(error);
+                            });
+}
+
+void cf_basic_ipc_link_t::on_length_read(const boost::system::error_code& error)
+{
+    if (!is_open())
+        return;
+    if (error) {
+        handle_error(error);
+        return;
+    }
+    const std::uint32_t length = decode_frame_length(input_.data());
+    if (!valid_frame_length(length, max_message_size)) {
+        handle_error(make_error_code(EC_BAD_MESSAGE_SIZE));
+        return;
+    }
+    input_.resize(length, true);
+    boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
+                            [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                                self->on_message_read(error);
+                            });
+}
+
+void cf_basic_ipc_link_t::on_message_read(const boost::system::error_code& error)
+{
+    if (!is_open())
+        return;
+    if (error) {
+        handle_error(error);
+        return;
+    }
+    {
+        google::protobuf::io::ArrayInputStream input(input_.data(), static_cast<int>(input_.size()));
+        on_message(input);
+    }
+    input_.resize(0);
+    if (is_open())
+        read_length();
+}
+
+// Sending
+
+void cf_basic_ipc_link_t::async_send_message(const google::protobuf::MessageLite& message)
+{
+    const std::size_t size = message.ByteSizeLong();
+    if (size > max_message_size)
+        throw_system_error(make_error_code(EC_BAD_MESSAGE_SIZE), "async_send_message");
+    // A closed link never writes again; queueing would only hold memory.
+    if ((socket_ && !socket_->is_open()) || output_failed_)
+        return;
+    const std::optional<std::uint32_t> new_size = size_with_frame(pending_output_.size(), size, max_pending_output);
+    if (!new_size) {
+        fail_output();
+        return;
+    }
+    const std::uint32_t old_size = pending_output_.size();
+    pending_output_.resize(*new_size);
+    std::uint8_t* frame = pending_output_.data() + old_size;
+    encode_frame_length(static_cast<std::uint32_t>(size), frame);
+    // ByteSizeLong() above cached the sizes that this relies on.
+    message.SerializeWithCachedSizesToArray(frame + ipc_frame_header_size);
+    write_next();
+}
+
+void cf_basic_ipc_link_t::fail_output()
+{
+    output_failed_ = true;
+    const auto error = boost::system::errc::make_error_code(boost::system::errc::no_buffer_space);
+    const boost::system::error_code code(error.value(), boost::system::system_category());
+    if (!socket_) {
+        on_error(code);
+        return;
+    }
+    // Reported from the event loop, like every other failure, not inside the
+    // sender's call.
+    boost::asio::post(socket_->get_executor(), [self = shared_link(), code] {
+        if (self->is_open())
+            self->handle_error(code);
+    });
+}
+
+void cf_basic_ipc_link_t::write_next()
+{
+    if (!output_in_flight_.empty())
+        return;
+    if (pending_output_.empty()) {
+        on_send_queue_empty();
+        return;
+    }
+    // Not attached yet (start_reading() will come back here) or closed.
+    if (!is_open())
+        return;
+    pending_output_.swap(output_in_flight_);
+    on_write_started();
+    boost::asio::async_write(*socket_, boost::asio::buffer(output_in_flight_.data(), output_in_flight_.size()),
+                             [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                                 self->on_written(error);
+                             });
+}
+
+void cf_basic_ipc_link_t::on_written(const boost::system::error_code& error)
+{
+    if (!is_open())
+        return;
+    if (error) {
+        handle_error(error);
+        return;
+    }
+    output_in_flight_.resize(0);
+    on_write_finished();
+    write_next();
+}
+
+}  // namespace nv
