@@ -50,6 +50,8 @@ public:
     // the MY_INFO_NOTIFICATION that says it was applied; false if it did not come.
     bool configure(const UrlCheckConfig& config, std::uint32_t revision = 1);
 
+    // ConfigD's end of the socket, for raw reads and writes.
+    int socket() const noexcept { return socket_.get(); }
     // Closes ConfigD's end of the socket.
     void close_socket() { socket_.reset(); }
 
