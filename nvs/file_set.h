@@ -1,0 +1,40 @@
+#pragma once
+// Sets of opened databases, and the databases of a directory filed by category.
+// Sets are ordered by path, so that the databases of a category are tried in
+// the same order on every run and every machine: the verdict and the matched
+// record never depend on where objects happen to lie in memory.
+
+#include "nvs/index/category.h"
+
+#include <map>
+#include <memory>
+#include <set>
+
+namespace nv::nvs {
+
+class file_t;
+
+// Path first; the address only tells apart two objects opened from one path.
+struct file_order_t {
+    bool operator()(const std::shared_ptr<const file_t>& a, const std::shared_ptr<const file_t>& b) const noexcept;
+};
+
+using file_set_t = std::set<std::shared_ptr<const file_t>, file_order_t>;
+
+// The loaded databases of one category bit, whitelists apart.
+struct category_files_t {
+    file_set_t databases;
+    file_set_t whitelists;
+};
+
+// Category bit (ascending) -> its databases. An entry stays, possibly with both
+// sets empty, once a database of its bit has been filed.
+using category_map_t = std::map<category_set_t, category_files_t>;
+
+// Files the database under its category bit, as a whitelist or a category database.
+void file_into(category_map_t& map, const std::shared_ptr<const file_t>& file);
+
+// Takes the database out of its category's set; the entry itself stays.
+void remove_from(category_map_t& map, const std::shared_ptr<const file_t>& file);
+
+} // namespace nv::nvs
