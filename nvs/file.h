@@ -4,6 +4,7 @@
 
 #include "nvs/index/address_sections.h"
 #include "nvs/index/content.h"
+#include "nvs/index/context.h"
 #include "nvs/index/ipv6_networks.h"
 #include "nvs/index/legal_info.h"
 #include "nvs/index/patterns.h"
@@ -26,6 +27,17 @@ public:
 
     // Patterns plus the records of types 2 to 6 plus the keys of all type 7 groups.
     std::uint64_t record_count() const noexcept;
+
+    // The first search of this database that matches the URL of the context:
+    // its addresses (IPv4 networks, IPv4 hosts, IPv6 networks, IPv6 hashes),
+    // then host/path keys (type 4), the same with parameters (type 5), then
+    // text patterns in the URL's plain text.
+    index::match_t find(index::context_t& context) const;
+
+    // The "legalURL" string of the notice stored for a record offset; empty when
+    // there is no notice, it is not a JSON object, or the member is missing or
+    // not a string.
+    std::string legal_url(std::uint32_t record_offset) const;
 
     const std::string& name() const noexcept { return content_.name(); }
     bool whitelist() const noexcept { return content_.whitelist(); }

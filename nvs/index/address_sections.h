@@ -2,6 +2,8 @@
 // Section types 2, 3 and 6: sorted fixed-size arrays searched in place.
 
 #include "nvs/index/content.h"
+#include "nvs/index/keys.h"
+#include "nvs/index/match.h"
 
 namespace nv::nvs::index {
 
@@ -29,18 +31,28 @@ private:
 class ipv4_hosts_t : public record_array_t<content_t::type_t::ipv4_hosts, 4> {
 public:
     using record_array_t::record_array_t;
+
+    // The entry equal to the address (a.b.c.d as a << 24 | b << 16 | c << 8 | d).
+    match_t find(std::uint32_t address) const noexcept;
 };
 
 // Type 3: MD5 keys of single IPv6 addresses, ascending bytewise.
 class ipv6_hashes_t : public record_array_t<content_t::type_t::ipv6_hashes, 16> {
 public:
     using record_array_t::record_array_t;
+
+    // The entry equal to the key (the address key of depth 0).
+    match_t find(const md5_key_t& key) const noexcept;
 };
 
 // Type 6: IPv4 networks, 4 address bytes and a prefix length, ascending by address.
 class ipv4_networks_t : public record_array_t<content_t::type_t::ipv4_networks, 5> {
 public:
     using record_array_t::record_array_t;
+
+    // The last network starting at or below the address, when it holds the
+    // address. Only that one record is tested: networks must not overlap.
+    match_t find(std::uint32_t address) const noexcept;
 };
 
 } // namespace nv::nvs::index

@@ -3,7 +3,9 @@
 // length, tried in file order.
 
 #include "nvs/index/content.h"
+#include "nvs/index/match.h"
 
+#include <span>
 #include <vector>
 
 namespace nv::nvs::index {
@@ -23,6 +25,10 @@ public:
     // The sum of the key counts of all groups.
     std::uint32_t size() const noexcept { return size_; }
     const content_t& content() const noexcept { return *content_; }
+
+    // The first group, in file order, holding the key of the address's prefix
+    // of the group's length.
+    match_t find(std::span<const std::uint8_t, 16> address) const;
 
 private:
     const content_t* content_;

@@ -2,6 +2,7 @@
 // Section type 1: zero-terminated text patterns searched for in the URL text.
 
 #include "nvs/index/content.h"
+#include "nvs/index/match.h"
 
 #include <string_view>
 #include <vector>
@@ -18,6 +19,11 @@ public:
     const std::vector<std::string_view>& patterns() const noexcept { return patterns_; }
     std::uint32_t size() const noexcept { return std::uint32_t(patterns_.size()); }
     const content_t& content() const noexcept { return *content_; }
+
+    // The first pattern, in section order, that occurs in the text regardless of
+    // letter case (characters compared upper-cased by the global locale). An
+    // empty pattern never matches.
+    match_t find(std::string_view text) const;
 
 private:
     const content_t* content_;
