@@ -21,12 +21,12 @@ public:
     using address_keys_t = std::map<ip_address_t, std::map<unsigned, md5_key_t>>;
     using parameter_keys_t = std::set<md5_key_t>;
 
-    explicit context_t(const url_t& url) noexcept : url_(url) {}
+    explicit context_t(const nvs::url_t& url) noexcept : url_(url) {}
 
     context_t(const context_t&) = delete;
     context_t& operator=(const context_t&) = delete;
 
-    const url_t& url() const noexcept { return url_; }
+    const nvs::url_t& url() const noexcept { return url_; }
 
     // The number of host labels (0 for an empty host).
     unsigned label_count();
@@ -47,7 +47,7 @@ public:
     const address_keys_t& address_keys() const noexcept { return address_keys_; }
 
 private:
-    const url_t& url_;
+    const nvs::url_t& url_;
     std::int32_t label_count_ = -1;
     host_keys_t host_keys_;
     address_keys_t address_keys_;

@@ -63,9 +63,9 @@ md5_key_t address_key(std::span<const std::uint8_t> address, std::string_view pa
     return md5_of(address, bytes_of(path_prefix(path, depth)));
 }
 
-md5_key_t parameter_key(const url_t::parameter_t& parameter)
+md5_key_t parameter_key(const nvs::url_t::parameter_t& parameter)
 {
-    return md5_of(parameter.str(url_t::format_t::plain));
+    return md5_of(parameter.str(nvs::url_t::format_t::plain));
 }
 
 md5_key_t ipv6_network_key(std::span<const std::uint8_t, 16> address, unsigned prefix_length)

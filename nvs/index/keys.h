@@ -34,7 +34,7 @@ md5_key_t host_key(std::string_view host, std::string_view path, unsigned level,
 md5_key_t address_key(std::span<const std::uint8_t> address, std::string_view path, unsigned depth);
 
 // MD5 of the parameter's plain text: name, then "=" and value when the value is not empty.
-md5_key_t parameter_key(const url_t::parameter_t& parameter);
+md5_key_t parameter_key(const nvs::url_t::parameter_t& parameter);
 
 // MD5 of the 16 address bytes with every bit after the first prefix_length cleared.
 md5_key_t ipv6_network_key(std::span<const std::uint8_t, 16> address, unsigned prefix_length);

@@ -2,6 +2,7 @@
 
 #include "nvs/index/cursor.h"
 #include "nvs/index/error.h"
+#include "nvs/index/url_find.h"
 
 namespace nv::nvs::index {
 
@@ -24,6 +25,7 @@ public:
         group(*section);
     }
 
+    match_t find(context_t& context) const override { return find_url_records<Type>(*content_, groups_, context); }
     std::uint32_t size() const override { return size_; }
     const url_t::group_map_t& groups() const override { return groups_; }
     std::uint32_t record_size() const override { return record_bytes; }

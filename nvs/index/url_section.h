@@ -4,6 +4,7 @@
 // binary search over its MD5 keys.
 
 #include "nvs/index/content.h"
+#include "nvs/index/match.h"
 
 #include <map>
 #include <memory>
@@ -26,6 +27,8 @@ public:
     class impl_t {
     public:
         virtual ~impl_t() = default;
+        // The address phase, then the host phase; the first record test that succeeds.
+        virtual match_t find(context_t& context) const = 0;
         // Records of the section, unreachable runs included.
         virtual std::uint32_t size() const = 0;
         virtual const group_map_t& groups() const = 0;
@@ -37,6 +40,9 @@ public:
     // reference outside the type 0 section.
     url_t(const content_t& content, content_t::type_t type);
 
+    // The first record matching the URL of the context: by its addresses
+    // (levels 255 and 254), then by host suffix and path prefix, shorter first.
+    match_t find(context_t& context) const { return impl_->find(context); }
     std::uint32_t size() const { return impl_->size(); }
     const group_map_t& groups() const { return impl_->groups(); }
     std::uint32_t record_size() const { return impl_->record_size(); }

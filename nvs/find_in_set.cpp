@@ -1,0 +1,55 @@
+#include "nvs/find_in_set.h"
+
+#include "nvs/file.h"
+
+namespace nv::nvs {
+
+index::match_t find_in_set(index::context_t& context, const file_set_t& set, std::string& legal_url,
+                           std::shared_ptr<const file_t>* matched)
+{
+    for (const auto& file : set) {
+        const index::match_t match = file->find(context);
+        if (!match.found)
+            continue;
+        // Only a piracy category database carries notices; a piracy whitelist
+        // suppresses the category and so must not hand out a legal URL.
+        if (!file->whitelist() && file->category() == category_piracy)
+            legal_url = file->legal_url(match.record_offset);
+        else
+            legal_url.clear();
+        if (matched)
+            *matched = file;
+        return match;
+    }
+    return {};
+}
+
+report_t check_categories(index::context_t& context, const category_map_t& map, category_set_t mask,
+                          std::vector<decision_t>* decisions)
+{
+    report_t report;
+    for (const auto& [category, files] : map) {
+        if ((category & mask) == 0)
+            continue;
+        // A fresh string per category: a later match, whitelist or not, clears
+        // the string it is given, and must not erase the piracy legal URL.
+        std::string legal_url;
+        std::shared_ptr<const file_t> file;
+        bool whitelist = true;
+        index::match_t match = find_in_set(context, files.whitelists, legal_url, &file);
+        if (!match.found) {
+            whitelist = false;
+            match = find_in_set(context, files.databases, legal_url, &file);
+            if (!match.found)
+                continue;
+            report.categories |= category;
+            if (!legal_url.empty())
+                report.legal_url = std::move(legal_url);
+        }
+        if (decisions)
+            decisions->push_back({category, std::move(file), match.record_offset, whitelist});
+    }
+    return report;
+}
+
+} // namespace nv::nvs

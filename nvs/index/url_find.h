@@ -1,0 +1,14 @@
+#pragma once
+// The walk of the record runs of section types 4 and 5 for one URL; the
+// section reader's find forwards here.
+
+#include "nvs/index/context.h"
+#include "nvs/index/url_section.h"
+
+namespace nv::nvs::index {
+
+// Type is 4 (urls) or 5 (urls_with_params); instantiated for both.
+template <int Type>
+match_t find_url_records(const content_t& content, const url_t::group_map_t& groups, context_t& context);
+
+} // namespace nv::nvs::index
