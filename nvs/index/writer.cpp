@@ -2,6 +2,8 @@
 
 #include "nvs/index/signature.h"
 
+#include <zlib.h>
+
 #include <limits>
 #include <stdexcept>
 
@@ -71,6 +73,25 @@ std::vector<std::uint32_t> section_offsets(const std::vector<std::size_t>& sizes
             throw std::length_error("database file would reach 4 GiB");
     }
     return offsets;
+}
+
+bytes_t deflate_notice(std::string_view text)
+{
+    z_stream s{};
+    if (deflateInit2(&s, Z_BEST_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
+        throw std::bad_alloc();
+    bytes_t out(deflateBound(&s, uLong(text.size())) + 16);
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data()));
+    s.avail_in = uInt(text.size());
+    s.next_out = out.data();
+    s.avail_out = uInt(out.size());
+    // A sync flush ends the data with an empty non-final stored block.
+    const int result = deflate(&s, Z_SYNC_FLUSH);
+    out.resize(out.size() - s.avail_out);
+    deflateEnd(&s);
+    if (result != Z_OK || s.avail_in != 0)
+        throw std::runtime_error("deflate of a notice failed");
+    return out;
 }
 
 bytes_t assemble(const std::vector<bytes_t>& sections, const header_date_t& date, std::string_view name,

@@ -36,6 +36,10 @@ void append_signature(bytes_t& image, const dsa_key_t& key);
 // right after the header (0 for an empty, that is absent, section).
 std::vector<std::uint32_t> section_offsets(const std::vector<std::size_t>& sizes, std::size_t header_length);
 
+// A notice as databases store it: raw deflate ending in a non-final block, so
+// that the reader sees an unfinished stream.
+bytes_t deflate_notice(std::string_view text);
+
 // A complete signed file: the header, the non-empty sections in table order
 // (an empty one is absent from the table), the signature.
 bytes_t assemble(const std::vector<bytes_t>& sections, const header_date_t& date, std::string_view name,

@@ -10,5 +10,9 @@ namespace nvs_tool {
 using args_t = std::span<const std::string_view>;
 
 int run_url(args_t args);
+int run_keygen(args_t args);
+int run_build(args_t args);
+int run_dump(args_t args);
+int run_verify(args_t args);
 
 } // namespace nvs_tool

@@ -15,6 +15,10 @@ struct command_t {
 
 constexpr command_t commands[] = {
     {"url", nvs_tool::run_url, "url URL...              show how each URL is read (one JSON object per line)"},
+    {"keygen", nvs_tool::run_keygen, "keygen PRIVATE.pem PUBLIC.pem   make a new key pair for signing databases"},
+    {"build", nvs_tool::run_build, "build --key PRIVATE.pem SOURCE.txt OUTPUT.nvs   build one signed database"},
+    {"dump", nvs_tool::run_dump, "dump [--records] FILE...   show a database's header, sections and records"},
+    {"verify", nvs_tool::run_verify, "verify FILE...           open each database as the daemon does"},
 };
 
 int usage(std::FILE* out)
