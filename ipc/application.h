@@ -19,6 +19,7 @@ class io_context;
 namespace uc {
 
 class configd_tie_t;
+class url_checker_t;
 
 // The configuration in force and the signal emitted after each one is applied.
 struct config_holder_t {
@@ -50,6 +51,9 @@ public:
     virtual void check_restart_needed(const std::exception& failure) = 0;
     // Fills what the daemon reports about itself to ConfigD.
     virtual void fill_app_info(nv::UrlCheckAppInfo& info) = 0;
+    // What client sessions hand their checks to; null while there is none
+    // (applications that serve no clients).
+    virtual url_checker_t* url_checker() { return nullptr; }
 };
 
 }  // namespace uc

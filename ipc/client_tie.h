@@ -1,0 +1,65 @@
+// One client connection: reads CHECK_URL_REQUEST messages, hands each check
+// to the application's checker and answers with CHECK_URL_RESPONSE in the
+// order the checks finish. Anything malformed from the client closes its
+// connection; the daemon goes on.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "ipc/basic_ipc_link.h"
+#include "nvs/index/category.h"
+#include "nvs/report.h"
+
+namespace google::protobuf {
+template <typename T>
+class RepeatedField;
+}
+
+namespace uc {
+
+class application_t;
+class ClientMessage;
+class UrlResult;
+
+class client_tie_t : public cf_basic_ipc_link_t, public std::enable_shared_from_this<client_tie_t> {
+public:
+    using socket_ptr = std::shared_ptr<socket_t>;
+
+    // Names the session, counts it in, attaches the connected socket and starts
+    // reading. The session then lives as long as its socket operations do.
+    static void create(application_t& application, socket_ptr socket);
+
+    // Logs "Destroyed" and counts the session out.
+    ~client_tie_t() override;
+
+    const std::string& name() const noexcept { return name_; }
+
+    // Use create().
+    client_tie_t(application_t& application, std::string name);
+
+protected:
+    void on_message(google::protobuf::io::ZeroCopyInputStream& input) override;
+    void on_error(const boost::system::error_code& error) override;
+    std::shared_ptr<cf_basic_ipc_link_t> shared_link() override { return shared_from_this(); }
+
+private:
+    void dispatch(google::protobuf::io::ZeroCopyInputStream& input);
+    void on_check_url_request(ClientMessage&& request);
+    void send_response(std::uint32_t serial, UrlResult&& result);
+    void log_debug(const char* event) const;
+
+    application_t& application_;
+    std::string name_;
+};
+
+// The category mask of a request: every category when the list is empty, else
+// the bits of the listed values (values without a bit add nothing).
+nv::nvs::category_set_t category_mask_of(const google::protobuf::RepeatedField<int>& categories);
+
+// The answer for a finished check: the suite code of the error, the categories
+// in the fixed list order, and the legal URL when there is one.
+void fill_url_result(const nv::nvs::report_t& report, const boost::system::error_code& error, UrlResult& result);
+
+}  // namespace uc
