@@ -1,5 +1,6 @@
 #include "nvs/io/mapped_file.h"
 
+#include "nvs/index/error.h"
 #include "tests/support/nvs_fixture.h"
 
 #include <boost/system/system_error.hpp>
@@ -8,6 +9,8 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include <unistd.h>
 
 namespace nv::nvs {
 namespace {
@@ -54,6 +57,20 @@ TEST(MappedFile, SystemFailuresNameTheCall)
         EXPECT_EQ(code, boost::system::error_code(row.error, boost::system::system_category()));
         EXPECT_EQ(what.substr(0, std::strlen(row.call) + 1), std::string(row.call) + ":");
     }
+}
+
+TEST(MappedFile, FileOf4GiBIsAFormatError)
+{
+    // Sizes and offsets in a database are 32-bit; a sparse file costs no space.
+    temp_dir_t dir;
+    const std::string path = dir.file("huge.nvs");
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    const bool sized = ::ftruncate(::fileno(f), off_t(1) << 32) == 0;
+    std::fclose(f);
+    if (!sized)
+        GTEST_SKIP() << "no sparse 4 GiB file here";
+    EXPECT_EQ(open_failure(path).first, make_error_code(error_t::bad_file_format));
 }
 
 TEST(MappedFile, ChangedOnlyWhenThePathNamesAnotherFile)
