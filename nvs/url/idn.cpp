@@ -15,17 +15,16 @@ constexpr std::size_t max_ace_label = 256;
 
 // Calls convert(label, out) for every label, writing the separating dots.
 template <typename Convert>
-std::string convert_labels(std::string_view host, Convert convert)
+void convert_labels(std::string& out, std::string_view host, Convert convert)
 {
-    std::string out;
-    out.reserve(host.size());
+    const std::size_t start = out.size();
     for (;;) {
         auto dot = host.find('.');
-        if (!out.empty())
+        if (out.size() != start)
             out += '.';
         convert(host.substr(0, dot), out);
         if (dot == std::string_view::npos)
-            return out;
+            return;
         host.remove_prefix(dot + 1);
     }
 }
@@ -69,12 +68,23 @@ void label_to_ascii(std::string_view label, std::string& out)
 
 std::string idn_to_unicode(std::string_view host)
 {
-    return convert_labels(host, label_to_unicode);
+    std::string out;
+    out.reserve(host.size());
+    convert_labels(out, host, label_to_unicode);
+    return out;
 }
 
 std::string idn_to_ascii(std::string_view host)
 {
-    return convert_labels(host, label_to_ascii);
+    std::string out;
+    out.reserve(host.size());
+    convert_labels(out, host, label_to_ascii);
+    return out;
+}
+
+void append_idn_to_ascii(std::string& out, std::string_view host)
+{
+    convert_labels(out, host, label_to_ascii);
 }
 
 } // namespace nv::nvs

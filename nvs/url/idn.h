@@ -22,5 +22,7 @@ std::string idn_to_unicode(std::string_view host);
 // dropped) is Punycode-encoded into at most 256 bytes behind "xn--", so "a_b"
 // becomes "xn--a_b-".
 std::string idn_to_ascii(std::string_view host);
+// idn_to_ascii(host) appended to out.
+void append_idn_to_ascii(std::string& out, std::string_view host);
 
 } // namespace nv::nvs

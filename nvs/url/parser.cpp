@@ -6,6 +6,8 @@
 #include "nvs/url/percent.h"
 #include "nvs/url/url.h"
 
+#include <algorithm>
+
 namespace nv::nvs {
 
 namespace {
@@ -115,6 +117,8 @@ std::string normalise_host(std::string_view text)
 url_t::parameters_t parse_query(std::string_view query)
 {
     url_t::parameters_t parameters;
+    if (!query.empty())
+        parameters.reserve(std::size_t(std::count(query.begin(), query.end(), '&')) + 1);
     while (!query.empty()) {
         auto amp = query.find('&');
         std::string_view item = query.substr(0, amp);

@@ -70,6 +70,9 @@ std::string url_decode(std::string_view text)
 
 std::string decode_or_keep(std::string_view text)
 {
+    // Most components hold nothing to decode.
+    if (text.find_first_of("+%") == std::string_view::npos)
+        return std::string(text);
     std::string out;
     if (decode(text, out) != decode_status_t::ok || out.empty())
         return std::string(text);
@@ -79,15 +82,17 @@ std::string decode_or_keep(std::string_view text)
 void append_url_encoded(std::string& out, std::string_view text, std::optional<char> keep)
 {
     static constexpr char digits[] = "0123456789ABCDEF";
-    for (char c : text) {
-        if (kept_as_is(c, keep)) {
-            out += c;
-        } else {
-            auto byte = static_cast<unsigned char>(c);
-            const char escape[3] = {'%', digits[byte >> 4], digits[byte & 0x0f]};
-            out.append(escape, sizeof escape);
-        }
+    std::size_t run = 0; // start of the bytes kept as they are, copied in one go
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (kept_as_is(text[i], keep))
+            continue;
+        out.append(text.data() + run, i - run);
+        auto byte = static_cast<unsigned char>(text[i]);
+        const char escape[3] = {'%', digits[byte >> 4], digits[byte & 0x0f]};
+        out.append(escape, sizeof escape);
+        run = i + 1;
     }
+    out.append(text.data() + run, text.size() - run);
 }
 
 std::string url_encode(std::string_view text, std::optional<char> keep)

@@ -99,7 +99,7 @@ std::string url_t::build_escaped() const
         out += '@';
     }
     if (!host_.empty())
-        out += idn_to_ascii(host_);
+        append_idn_to_ascii(out, host_);
     if (port_)
         append_port(out, *port_);
     if (!path_.empty())
