@@ -1,0 +1,146 @@
+// The keys a lookup context computes for a URL, and which of them a search tries.
+#include "nvs/file.h"
+#include "nvs/index/context.h"
+#include "tests/support/nvs_database_spec.h"
+#include "tests/support/nvs_fixture.h"
+
+#include <gtest/gtest.h>
+
+namespace nv::nvs {
+namespace {
+
+using index::md5_of;
+using test::host_record;
+
+TEST(LookupKeys, HostKeysOfHostSuffixAndPathPrefix)
+{
+    const url_t url("http://a.b.c/x/y");
+    index::context_t context(url);
+    EXPECT_EQ(context.label_count(), 3u);
+    const struct {
+        unsigned level, depth;
+        const char* hashed;
+    } rows[] = {
+        {2, 2, "b.c/x"},
+        {5, 9, "a.b.c/x/y"},
+        {3, 4, "a.b.c/x/y"},
+        {1, 0, "c"},
+        {0, 2, "/x"},
+        {0, 0, ""},
+        {3, 1, "a.b.c/"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(testing::Message() << "level " << row.level << " depth " << row.depth);
+        EXPECT_EQ(context.host_key(row.level, row.depth), md5_of(row.hashed));
+    }
+}
+
+TEST(LookupKeys, HostEdgesAndLabelCounts)
+{
+    const struct {
+        const char* host;
+        unsigned labels;
+        unsigned level;
+        const char* hashed; // with the path "/p" at depth 2
+    } rows[] = {
+        {"", 0, 3, "/p"},
+        {"h", 1, 1, "h/p"},
+        {"h", 1, 2, "h/p"},
+        // The first character is never a separator: a scan that reaches it takes the whole host.
+        {".a", 2, 1, ".a/p"},
+        {".a", 2, 2, ".a/p"},
+        {".a.b", 3, 1, "b/p"},
+        {".a.b", 3, 2, ".a.b/p"},
+        {"a..b", 3, 2, ".b/p"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.host);
+        const url_t url("", "", "", row.host, "/p", {}, "", std::nullopt, {});
+        index::context_t context(url);
+        EXPECT_EQ(context.label_count(), row.labels);
+        EXPECT_EQ(context.host_key(row.level, 2), md5_of(row.hashed));
+    }
+}
+
+TEST(LookupKeys, AddressKeysOfAddressBytesAndPathPrefix)
+{
+    const url_t url("http://h/x/y");
+    index::context_t context(url);
+    const auto v4 = test::address("10.1.2.3");
+    const auto v6 = test::address("2001:db8::1");
+    const std::uint8_t v4_bytes[] = {10, 1, 2, 3};
+    EXPECT_EQ(context.address_key(v4, 0), md5_of(std::span<const std::uint8_t>(v4_bytes)));
+    EXPECT_EQ(context.address_key(v4, 3), md5_of(std::span<const std::uint8_t>(v4_bytes), test::bytes_of("/x/")));
+    EXPECT_EQ(context.address_key(v4, 99), md5_of(std::span<const std::uint8_t>(v4_bytes), test::bytes_of("/x/y")));
+    EXPECT_EQ(context.address_key(v6, 2), md5_of(v6.bytes(), test::bytes_of("/x")));
+}
+
+TEST(LookupKeys, ParameterKeysOfPlainTexts)
+{
+    const struct {
+        const char* url;
+        std::vector<const char*> texts;
+    } rows[] = {
+        {"http://h/?a=1&b&c=", {"a=1", "b", "c"}},
+        {"http://h/?a=1&a=1&b", {"a=1", "b"}},
+        {"http://h/", {}},
+        // Keys are made from the decoded text.
+        {"http://h/?n%20m=%41", {"n m=A"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.url);
+        const url_t url(row.url);
+        index::context_t context(url);
+        index::context_t::parameter_keys_t expected;
+        for (const auto* text : row.texts)
+            expected.insert(md5_of(text));
+        EXPECT_EQ(context.parameter_keys(), expected);
+    }
+}
+
+// Levels above the label count and depths above the path length are never
+// hashed nor tried, even where their clipped key would be equal to a stored one.
+TEST(LookupKeys, OnlyLevelsAndDepthsWithinTheUrlAreTried)
+{
+    test::temp_dir_t dir;
+    test::database_spec_t spec;
+    spec.urls = {
+        host_record(3, 0, "b.c"),     // level above 2 labels: its clipped key would be this one
+        host_record(2, 5, "b.c/x/y"), // depth above the path length 4: same
+        host_record(2, 4, "zzz"),
+        host_record(1, 1, "zzz"),
+    };
+    test::write_database(dir.file("a.nvs"), spec);
+    const file_t file(dir.file("a.nvs"));
+
+    const url_t url("http://b.c/x/y");
+    index::context_t context(url);
+    EXPECT_FALSE(file.find(context).found);
+    const index::context_t::host_keys_t tried = {
+        {1, {{1, md5_of("c/")}}},
+        {2, {{4, md5_of("b.c/x/y")}}},
+    };
+    EXPECT_EQ(context.host_keys(), tried);
+    EXPECT_TRUE(context.address_keys().empty());
+}
+
+TEST(LookupKeys, EmptyHostTriesLevelZeroOnly)
+{
+    test::temp_dir_t dir;
+    test::database_spec_t spec;
+    spec.urls = {host_record(1, 2, "/x"), host_record(2, 2, "/x")};
+    test::write_database(dir.file("a.nvs"), spec);
+    const file_t file(dir.file("a.nvs"));
+
+    const url_t url("", "", "", "", "/x", {}, "", std::nullopt, {});
+    index::context_t context(url);
+    EXPECT_FALSE(file.find(context).found);
+    EXPECT_TRUE(context.host_keys().empty());
+
+    spec.urls.push_back(host_record(0, 2, "/x"));
+    test::write_database(dir.file("b.nvs"), spec);
+    EXPECT_TRUE(file_t(dir.file("b.nvs")).find(context).found);
+}
+
+} // namespace
+} // namespace nv::nvs
