@@ -19,6 +19,9 @@ constexpr command_t commands[] = {
     {"build", nvs_tool::run_build, "build --key PRIVATE.pem SOURCE.txt OUTPUT.nvs   build one signed database"},
     {"dump", nvs_tool::run_dump, "dump [--records] FILE...   show a database's header, sections and records"},
     {"verify", nvs_tool::run_verify, "verify FILE...           open each database as the daemon does"},
+    {"lookup", nvs_tool::run_lookup,
+     "lookup --dir DIR [--category NAME]... [--address IP]... [--keys] [--json] URL...\n"
+     "                           check URLs against the databases of DIR and show what decided"},
 };
 
 int usage(std::FILE* out)
