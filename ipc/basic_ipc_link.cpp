@@ -16,6 +16,79 @@
 
 namespace nv {
 
+namespace {
+
+// Hands out the link's operation memory, or the heap when it is taken or too
+// small. The memory outlives every operation using it: the operation's handler
+// holds the link.
+template <class T>
+class operation_allocator_t {
+public:
+    using value_type = T;
+
+    explicit operation_allocator_t(ipc_operation_memory_t& memory) noexcept : memory_(&memory) {}
+    template <class U>
+    operation_allocator_t(const operation_allocator_t<U>& other) noexcept : memory_(other.memory_)
+    {
+    }
+
+    T* allocate(std::size_t n)
+    {
+        if (!memory_->in_use && n <= sizeof memory_->storage / sizeof(T) && alignof(T) <= alignof(std::max_align_t)) {
+            memory_->in_use = true;
+            return reinterpret_cast<T*>(memory_->storage);
+        }
+        return std::allocator<T>().allocate(n);
+    }
+
+    void deallocate(T* p, std::size_t n) noexcept
+    {
+        if (reinterpret_cast<unsigned char*>(p) == memory_->storage)
+            memory_->in_use = false;
+        else
+            std::allocator<T>().deallocate(p, n);
+    }
+
+    template <class U>
+    bool operator==(const operation_allocator_t<U>& other) const noexcept
+    {
+        return memory_ == other.memory_;
+    }
+
+private:
+    template <class U>
+    friend class operation_allocator_t;
+    ipc_operation_memory_t* memory_;
+};
+
+// A completion handler whose operations take their memory from `memory`.
+template <class Handler>
+class with_memory_t {
+public:
+    using allocator_type = operation_allocator_t<Handler>;
+
+    with_memory_t(ipc_operation_memory_t& memory, Handler handler) : memory_(memory), handler_(std::move(handler)) {}
+
+    allocator_type get_allocator() const noexcept { return allocator_type(memory_); }
+
+    void operator()(const boost::system::error_code& error, std::size_t transferred)
+    {
+        handler_(error, transferred);
+    }
+
+private:
+    ipc_operation_memory_t& memory_;
+    Handler handler_;
+};
+
+template <class Handler>
+with_memory_t<Handler> with_memory(ipc_operation_memory_t& memory, Handler handler)
+{
+    return with_memory_t<Handler>(memory, std::move(handler));
+}
+
+}  // namespace
+
 cf_basic_ipc_link_t::cf_basic_ipc_link_t() = default;
 
 cf_basic_ipc_link_t::~cf_basic_ipc_link_t() = default;
@@ -58,9 +131,10 @@ void cf_basic_ipc_link_t::read_length()
 {
     input_.resize(ipc_frame_header_size, true);
     boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
-                            [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                            with_memory(read_memory_, [self = shared_link()](const boost::system::error_code& error,
+                                                                             std::size_t) {
                                 self->on_length_read(error);
-                            });
+                            }));
 }
 
 void cf_basic_ipc_link_t::on_length_read(const boost::system::error_code& error)
@@ -78,9 +152,10 @@ void cf_basic_ipc_link_t::on_length_read(const boost::system::error_code& error)
     }
     input_.resize(length, true);
     boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
-                            [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                            with_memory(read_memory_, [self = shared_link()](const boost::system::error_code& error,
+                                                                             std::size_t) {
                                 self->on_message_read(error);
-                            });
+                            }));
 }
 
 void cf_basic_ipc_link_t::on_message_read(const boost::system::error_code& error)
@@ -155,9 +230,10 @@ void cf_basic_ipc_link_t::write_next()
     pending_output_.swap(output_in_flight_);
     on_write_started();
     boost::asio::async_write(*socket_, boost::asio::buffer(output_in_flight_.data(), output_in_flight_.size()),
-                             [self = shared_link()](const boost::system::error_code& error, std::size_t) {
+                             with_memory(write_memory_, [self = shared_link()](const boost::system::error_code& error,
+                                                                               std::size_t) {
                                  self->on_written(error);
-                             });
+                             }));
 }
 
 void cf_basic_ipc_link_t::on_written(const boost::system::error_code& error)

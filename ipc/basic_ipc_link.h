@@ -2,6 +2,7 @@
 // base of every link of the daemon (ConfigD, each client, CloudD).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -24,6 +25,14 @@ class ZeroCopyInputStream;
 }  // namespace google::protobuf
 
 namespace nv {
+
+// Memory for one outstanding socket operation of a link (its read or its
+// write), reused from one operation to the next so that a steady exchange
+// allocates nothing in the event loop either.
+struct ipc_operation_memory_t {
+    alignas(std::max_align_t) unsigned char storage[1024];
+    bool in_use = false;
+};
 
 // Cuts the incoming byte stream into frames and hands each to the derived class
 // as one message; frames, queues and writes outgoing messages. It knows nothing
@@ -132,6 +141,9 @@ private:
     ipc_buffer output_in_flight_;
     // The pending output overflowed; nothing is queued any more.
     bool output_failed_ = false;
+    // One read and one write at most are outstanding at any time.
+    ipc_operation_memory_t read_memory_;
+    ipc_operation_memory_t write_memory_;
 };
 
 }  // namespace nv
