@@ -8,6 +8,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
 #include <google/protobuf/util/json_util.h>
 
 namespace configd {
@@ -44,6 +46,29 @@ nv::UrlCheckConfig parse_config(const std::string& json)
     return config;
 }
 
+namespace {
+
+// A relative path in the file is meant relative to the file, not to wherever
+// urlcheck-configd happens to be started.
+void anchor(std::string& path, const boost::filesystem::path& base)
+{
+    if (!path.empty() && boost::filesystem::path(path).is_relative())
+        path = (base / path).lexically_normal().string();
+}
+
+void anchor_paths(nv::UrlCheckConfig& config, const std::string& file)
+{
+    const boost::filesystem::path base = boost::filesystem::absolute(file).parent_path();
+    if (config.has_nvs_dir())
+        anchor(*config.mutable_nvs_dir(), base);
+    if (config.has_client_socket_path())
+        anchor(*config.mutable_client_socket_path(), base);
+    if (config.actual_log().has_path())
+        anchor(*config.mutable_actual_log()->mutable_path(), base);
+}
+
+}  // namespace
+
 void config_file_t::load()
 {
     errno = 0;
@@ -59,6 +84,7 @@ void config_file_t::load()
     nv::UrlCheckConfig config;
     try {
         config = parse_config(content);
+        anchor_paths(config, path_);
     } catch (const std::runtime_error& e) {
         throw std::runtime_error(path_ + ": " + e.what());
     }

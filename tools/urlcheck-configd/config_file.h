@@ -13,7 +13,9 @@ class config_file_t {
 public:
     explicit config_file_t(std::string path) : path_(std::move(path)) {}
 
-    // Reads, parses and completes the file. On any failure throws
+    // Reads, parses and completes the file; relative paths (nvs_dir,
+    // client_socket_path, the log file) are taken from the file's directory.
+    // On any failure throws
     // std::runtime_error naming the file and what is wrong, and keeps the
     // configuration loaded before. The revision grows when the content changed.
     void load();

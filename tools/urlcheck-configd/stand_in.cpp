@@ -71,6 +71,7 @@ void stand_in_t::start_daemon()
 
     daemon_ready_ = false;
     first_config_sent_ = false;
+    nvs_state_.reset();
     daemon_ = std::make_unique<daemon_process_t>(options_.daemon_path, theirs.native_handle());
     theirs.close();
     say("started " + options_.daemon_path + " (pid " + std::to_string(daemon_->pid()) + ")");
