@@ -214,6 +214,10 @@ TEST(FileFind, PatternsRegardlessOfCase)
         {"the empty pattern matches nothing", database_spec_t{}.with_patterns({""}), "http://h/abc", {}, {}},
         {"first in section order", database_spec_t{}.with_patterns({"", "zz", "H/X", "h"}), "http://h/x", {}, text("H/X")},
         {"decoded text", database_spec_t{}.with_patterns({"a b"}), "http://h/a%20b", {}, text("a b")},
+        {"at the very start", database_spec_t{}.with_patterns({"HTTP:"}), "http://h/a", {}, text("HTTP:")},
+        {"at the very end", database_spec_t{}.with_patterns({"/A"}), "http://h/a", {}, text("/A")},
+        {"one character", database_spec_t{}.with_patterns({"Q", "Z"}), "http://h/z", {}, text("Z")},
+        {"its pairs scattered", database_spec_t{}.with_patterns({"abcd"}), "http://h/ab-bc-cd", {}, {}},
     };
     run_rows(rows);
 }
