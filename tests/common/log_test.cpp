@@ -188,6 +188,31 @@ TEST(Log, FileLogThatCannotBeOpened)
     }
 }
 
+// Where creating fails for another reason than the file's absence (sysfs
+// refuses creation), the error is that of the first attempt, not the ENOENT of
+// the second.
+TEST(Log, FileLogReportsTheFirstError)
+{
+    const std::string path = "/sys/norva-log-test";
+    const int created = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+    const int first_error = errno;
+    if (created >= 0) {
+        close(created);
+        unlink(path.c_str());
+        GTEST_SKIP() << "this system lets " << path << " be created";
+    }
+    if (first_error == ENOENT)
+        GTEST_SKIP() << "both attempts would fail alike here";
+    auto description = log_description(Log::FILE);
+    description.set_path(path);
+    try {
+        make_log(description);
+        ADD_FAILURE() << "a log was made";
+    } catch (const boost::filesystem::filesystem_error& e) {
+        EXPECT_EQ(e.code().value(), first_error) << e.what();
+    }
+}
+
 TEST(Log, AdditionalPipeGetsCopiesExceptForStderr)
 {
     test::temp_dir_t dir;
