@@ -1,0 +1,160 @@
+#include "nvs/async/reload.h"
+
+#include "common/exception.h"
+#include "nvs/file.h"
+#include "nvs/log.h"
+
+#include <boost/filesystem/operations.hpp>
+#include <boost/filesystem/path.hpp>
+#include <boost/system/system_error.hpp>
+
+#include <cerrno>
+#include <exception>
+#include <set>
+
+namespace nv::nvs::async {
+namespace {
+
+namespace fs = boost::filesystem;
+
+bool debug_enabled()
+{
+    return log_t::instance().enabled(log_t::debug);
+}
+
+void unload_changed(engine_t::estate_t& estate)
+{
+    for (auto it = estate.files.begin(); it != estate.files.end();) {
+        const auto& file = *it;
+        bool changed = true;
+        try {
+            changed = file->changed();
+        } catch (const boost::system::system_error&) {
+            // Our own descriptor cannot be queried any more: nothing tells that
+            // the mapping still stands for the file at the path, so reopen it.
+        }
+        if (!changed) {
+            ++it;
+            continue;
+        }
+        if (debug_enabled())
+            log(log_t::debug, "NVS database unloaded: " + quoted(file->path()));
+        remove_from(estate.by_category, file);
+        it = estate.files.erase(it);
+    }
+}
+
+void log_failure(const std::string& path, const std::string& message)
+{
+    if (log_t::instance().enabled(log_t::error))
+        log(log_t::error, "Cannot load NVS database " + quoted(path) + ": " + message);
+}
+
+// False only for an entry known to be something else than a regular file;
+// an entry whose status cannot be read is left to the opening to report.
+bool is_regular_entry(const fs::directory_entry& entry)
+{
+    boost::system::error_code ec;
+    auto status = entry.status(ec);
+    return ec || status.type() == fs::regular_file || status.type() == fs::file_not_found;
+}
+
+void load(engine_t::estate_t& estate, const std::string& path)
+{
+    std::shared_ptr<const file_t> file;
+    try {
+        file = std::make_shared<const file_t>(path);
+    } catch (const boost::system::system_error& e) {
+        log_failure(path, e.code().message());
+        return;
+    } catch (const std::exception& e) {
+        // A damaged file can make a reader ask for an absurd amount of memory;
+        // that file is skipped like any other that cannot be opened.
+        log_failure(path, log_text(e));
+        return;
+    }
+    estate.files.insert(file);
+    file_into(estate.by_category, file);
+    if (debug_enabled())
+        log(log_t::debug, "NVS database loaded: " + quoted(path) + " (" + file->name() + ", "
+                              + std::to_string(file->record_count()) + ")");
+}
+
+void scan(engine_t::estate_t& estate)
+{
+    std::set<std::string> loaded;
+    for (const auto& file : estate.files)
+        loaded.insert(file->path());
+    try {
+        for (fs::directory_iterator it(estate.dir), end; it != end; ++it) {
+            std::string path = it->path().string();
+            if (loaded.count(path) || !is_database_name(it->path().filename().string()))
+                continue;
+            if (!is_regular_entry(*it)) {
+                // Opening a FIFO would block the worker until some writer came
+                // along; a directory or device cannot be mapped anyway. Reported
+                // with the error mapping them would give.
+                log_failure(path, boost::system::error_code(ENODEV, boost::system::system_category()).message());
+                continue;
+            }
+            load(estate, path);
+        }
+    } catch (const boost::system::system_error& e) {
+        if (log_t::instance().enabled(log_t::error))
+            log(log_t::error, "NVS Loading " + quoted(estate.dir) + ": " + e.code().message());
+    }
+}
+
+} // namespace
+
+std::string quoted(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (char c : text) {
+        if (c == '"' || c == '&')
+            out += '&';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+bool is_database_name(std::string_view file_name) noexcept
+{
+    auto dot = file_name.rfind('.');
+    if (dot == std::string_view::npos)
+        return false;
+    auto extension = file_name.substr(dot);
+    constexpr std::string_view wanted = ".nvs";
+    if (extension.size() != wanted.size())
+        return false;
+    for (std::size_t i = 0; i < wanted.size(); ++i) {
+        char c = extension[i];
+        if (c >= 'A' && c <= 'Z')
+            c = char(c - 'A' + 'a');
+        if (c != wanted[i])
+            return false;
+    }
+    return true;
+}
+
+void reload_databases(engine_t::estate_t& estate, const std::string& dir)
+{
+    if (fs::path(dir) != fs::path(estate.dir)) {
+        estate.files.clear();
+        estate.by_category.clear();
+        estate.dir = dir;
+    }
+    if (estate.dir.empty())
+        return;
+    if (debug_enabled())
+        log(log_t::debug, "NVS databases load/reload: " + quoted(estate.dir));
+    unload_changed(estate);
+    scan(estate);
+    if (debug_enabled())
+        log(log_t::debug, "NVS databases load/reload end");
+}
+
+} // namespace nv::nvs::async

@@ -1,0 +1,70 @@
+#pragma once
+// The database worker: one thread with an event loop of its own. Tasks run
+// there one after the other in the order posted; every completion runs later
+// on the main event loop, exactly once.
+
+#include <boost/system/error_code.hpp>
+
+#include <functional>
+#include <memory>
+#include <set>
+#include <thread>
+
+namespace boost::asio {
+class io_context;
+}
+
+namespace nv::nvs::async {
+
+class thread_t {
+public:
+    // Handle of a posted task. Holding or dropping it does not affect the task.
+    class task_id_t {
+    public:
+        virtual ~task_id_t() = default;
+        // Main thread. Completes the task with the operation-canceled error
+        // unless it has completed already; a task already running on the worker
+        // finishes there and its result is dropped.
+        virtual void cancel() = 0;
+    };
+    using task_t = std::function<boost::system::error_code()>;
+    using completion_t = std::function<void(const boost::system::error_code&)>;
+    // Runs the worker-loop body it is given (it must call it) on the worker thread.
+    using runner_t = std::function<void(const std::function<void()>&)>;
+
+    // Starts the worker thread. `main` must outlive this object. With an empty
+    // runner the thread runs the body directly.
+    explicit thread_t(boost::asio::io_context& main, runner_t runner = {});
+    ~thread_t(); // stop()
+    thread_t(const thread_t&) = delete;
+    thread_t& operator=(const thread_t&) = delete;
+
+    // Main thread. Runs `task` (empty: success) on the worker, then `completion`
+    // with its result on the main loop. After stop() the completion gets the
+    // operation-canceled error instead. A task that throws completes with the
+    // error code its exception stands for; the worker goes on.
+    std::shared_ptr<task_id_t> post(task_t task, completion_t completion);
+
+    // Main thread. Stops the worker loop and joins the thread; tasks not yet run
+    // are dropped and every pending completion gets the operation-canceled
+    // error. Idempotent.
+    void stop();
+
+    bool stopped() const noexcept { return !worker_; }
+    boost::asio::io_context& main_loop() const noexcept { return main_; }
+
+    // The error code of a cancelled task: ECANCELED in the system category.
+    static boost::system::error_code canceled() noexcept;
+
+private:
+    class task_impl_t;
+    struct loop_t;
+    using pending_t = std::set<std::shared_ptr<task_id_t>>;
+
+    std::shared_ptr<pending_t> pending_;
+    boost::asio::io_context& main_;
+    std::unique_ptr<loop_t> worker_;
+    std::thread thread_;
+};
+
+} // namespace nv::nvs::async
