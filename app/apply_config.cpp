@@ -1,6 +1,7 @@
 // Applying a configuration from ConfigD: user, log, level, components, and the
 // switch to the configured user.
 #include <fcntl.h>
+#include <grp.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -111,7 +112,13 @@ void inventory_t::switch_user(user_identity_t& identity)
         return;
     try {
         try {
-            if (::setgid(identity.gid()) != 0)
+            const std::uint32_t gid = identity.gid();
+            // The groups go first, while still allowed: a daemon that kept
+            // root's supplementary groups could still open what those groups
+            // may open. It gets the target account's own groups instead.
+            if (::initgroups(identity.name().c_str(), gid) != 0)
+                nv::throw_errno("initgroups");
+            if (::setgid(gid) != 0)
                 nv::throw_errno("setgid");
             if (::setuid(identity.uid()) != 0)
                 nv::throw_errno("setuid");

@@ -5,6 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <grp.h>
+
+#include <fstream>
+#include <set>
+#include <sstream>
+
 #include <gtest/gtest.h>
 
 #include "tests/support/temp_dir.h"
@@ -176,6 +182,43 @@ TEST_F(PrivilegeDrop, SameUserIsReappliedAndAnotherUserRestarts)
     const std::string log = read_file(log_path_);
     EXPECT_NE(log.find("Notice: Will restart for config changes to take effect\n"), std::string::npos) << log;
     EXPECT_NE(log.find("Notice: Exit with status 0 (Success)\n"), std::string::npos) << log;
+}
+
+// The supplementary groups of a running process, from /proc.
+std::set<gid_t> groups_of(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::set<gid_t> groups;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Groups:", 0) != 0)
+            continue;
+        std::istringstream numbers(line.substr(7));
+        for (gid_t gid; numbers >> gid;)
+            groups.insert(gid);
+    }
+    return groups;
+}
+
+TEST_F(PrivilegeDrop, RootsSupplementaryGroupsAreNotKept)
+{
+    // Start the daemon with supplementary groups as root has them on many
+    // systems (root, adm); the test process gets its own groups back at once.
+    const gid_t root_groups[] = {0, 4};
+    ASSERT_EQ(::setgroups(2, root_groups), 0);
+    std::optional<test_configd_t> configd;
+    try {
+        configd.emplace();
+    } catch (...) {
+        ::setgroups(0, nullptr);
+        throw;
+    }
+    ASSERT_EQ(::setgroups(0, nullptr), 0);
+    ASSERT_EQ(groups_of(configd->daemon().pid()), (std::set<gid_t>{0, 4}));
+
+    ASSERT_TRUE(configd->configure(as_nobody())) << read_file(log_path_);
+    const std::set<gid_t> groups = groups_of(configd->daemon().pid());
+    EXPECT_EQ(groups.count(0), 0u);
+    EXPECT_EQ(groups.count(4), 0u);
 }
 
 TEST_F(PrivilegeDrop, LogFileDeniedAfterTheDropRestarts)

@@ -128,9 +128,11 @@ TEST(ConfigdLink, BadConfigdEndsTheDaemonWithStatus1)
     const std::string length_zero("\0\0\0\0", 4);
     const std::string too_long("\x01\0\0\x04", 4);  // 0x4000001
     const bad_configd_case_t cases[] = {
-        {"peer closes", true, [](test_configd_t& c) { c.close_socket(); }, "Error: ConfigD: Link disconnected\n"},
-        {"peer closes before configuring", false, [](test_configd_t& c) { c.close_socket(); },
+        {"peer closes", true, [](test_configd_t& c) { c.shut_down_writing(); }, "Error: ConfigD: Link disconnected\n"},
+        {"peer closes before configuring", false, [](test_configd_t& c) { c.shut_down_writing(); },
          "Error: ConfigD: Link disconnected\n"},
+        // Unread notifications make the close a reset.
+        {"peer closes abruptly", true, [](test_configd_t& c) { c.close_socket(); }, "Error: ConfigD: "},
         {"length 0", true, [&](test_configd_t& c) { c.send_raw(length_zero); },
          "Error: ConfigD: Invalid IPC message size\n"},
         {"length above 64 MiB", true, [&](test_configd_t& c) { c.send_raw(too_long); },

@@ -1,5 +1,6 @@
 #include "tests/support/test_configd.h"
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <stdexcept>
@@ -51,6 +52,12 @@ void test_configd_t::send_config(const UrlCheckConfig& config, std::uint32_t rev
     message.set_config_revision(revision);
     *message.mutable_config() = config;
     send(message);
+}
+
+void test_configd_t::shut_down_writing()
+{
+    if (::shutdown(socket_.get(), SHUT_WR) != 0)
+        throw std::runtime_error("shutdown of the ConfigD socket failed");
 }
 
 void test_configd_t::send_raw(std::string_view bytes)

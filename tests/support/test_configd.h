@@ -52,8 +52,13 @@ public:
 
     // ConfigD's end of the socket, for raw reads and writes.
     int socket() const noexcept { return socket_.get(); }
-    // Closes ConfigD's end of the socket.
+    // Closes ConfigD's end of the socket. Messages of the daemon not read yet
+    // make the kernel reset the connection (the daemon reads ECONNRESET, not
+    // the end of the stream).
     void close_socket() { socket_.reset(); }
+    // Ends ConfigD's side of the conversation cleanly: the daemon reads the
+    // end of the stream whatever it has sent meanwhile.
+    void shut_down_writing();
 
     child_process_t& daemon() noexcept { return daemon_; }
     // Waits for the daemon to end; kills it at the limit.
