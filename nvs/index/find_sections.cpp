@@ -84,7 +84,7 @@ match_t ipv4_hosts_t::find(std::uint32_t address) const noexcept
 
 match_t ipv6_hashes_t::find(const md5_key_t& key) const noexcept
 {
-    const std::uint32_t i = lower_bound_bytes(data(), size(), record_size, 0, key.data(), key.size());
+    const std::uint32_t i = lower_bound_key(data(), size(), record_size, 0, key.data());
     if (i < size() && field_equals(data(), i, record_size, 0, key.data(), key.size()))
         return {true, content().offset_of(record(i))};
     return {};
@@ -116,7 +116,7 @@ match_t ipv6_networks_t::find(std::span<const std::uint8_t, 16> address) const
 {
     for (const auto& group : groups_) {
         const md5_key_t key = ipv6_network_key(address, group.prefix_length);
-        const std::uint32_t i = lower_bound_bytes(group.keys, group.count, 16, 0, key.data(), key.size());
+        const std::uint32_t i = lower_bound_key(group.keys, group.count, 16, 0, key.data());
         if (i < group.count && field_equals(group.keys, i, 16, 0, key.data(), key.size()))
             return {true, content_->offset_of(group.keys + std::size_t(i) * 16)};
     }

@@ -57,7 +57,7 @@ struct record_test_t {
     // parameter condition decides (later records with the same key are not read).
     match_t operator()(const url_t::run_t& run, const md5_key_t& key) const
     {
-        const std::uint32_t i = lower_bound_bytes(run.first, run.count, stride, key_field, key.data(), key.size());
+        const std::uint32_t i = lower_bound_key(run.first, run.count, stride, key_field, key.data());
         if (i == run.count || !field_equals(run.first, i, stride, key_field, key.data(), key.size()))
             return {};
         const std::uint8_t* record = run.first + std::size_t(i) * stride;
