@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <memory>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -409,6 +410,47 @@ TEST_F(IpcLink, WritingToAClosedPeerIsAnErrorNotASignal)
                 record_.errors[0] == boost::asio::error::broken_pipe ||
                 record_.errors[0] == boost::asio::error::connection_reset)
         << record_.errors[0].message();
+}
+
+// Valid frames followed by random bytes and the end of the stream: the frames
+// arrive intact, then exactly one error ends reading, and the loop runs dry.
+TEST_F(IpcLink, GarbageAfterValidFramesEndsReadingCleanly)
+{
+    std::mt19937 random(20261210);
+    for (int round = 0; round < 40; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        connect();
+        record_.close_on_error = false;
+        link_->max_message_size = 4096;
+        std::vector<std::string> frames;
+        std::string wire;
+        for (int i = std::uniform_int_distribution<int>(0, 4)(random); i > 0; --i) {
+            std::string message(std::uniform_int_distribution<std::size_t>(1, 300)(random), '\0');
+            for (char& c : message)
+                c = static_cast<char>(random());
+            frames.push_back(message);
+            wire += frame_bytes(message);
+        }
+        std::string garbage(std::uniform_int_distribution<std::size_t>(0, 64)(random), '\0');
+        for (char& c : garbage)
+            c = static_cast<char>(random());
+        link_->start_reading();
+        test::write_bytes(peer_.get(), wire + garbage);  // fits in the socket buffer
+        peer_.reset();
+        std::weak_ptr<recording_link_t> weak = link_;
+        link_.reset();
+        io_.restart();
+        io_.run_for(30s);
+        EXPECT_TRUE(io_.stopped()) << "operations still outstanding";
+        EXPECT_TRUE(weak.expired());
+        ASSERT_GE(record_.messages.size(), frames.size());
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            EXPECT_EQ(record_.messages[i], frames[i]) << "frame " << i;
+        ASSERT_EQ(record_.errors.size(), 1u);
+        EXPECT_TRUE(record_.errors[0] == boost::asio::error::eof ||
+                    record_.errors[0] == make_error_code(EC_BAD_MESSAGE_SIZE))
+            << record_.errors[0].message();
+    }
 }
 
 TEST_F(IpcLink, ExceptionFromOnMessageLeavesTheLoop)
