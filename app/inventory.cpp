@@ -2,9 +2,11 @@
 
 #include <csignal>
 
+#include "check/check_engine.h"
 #include "common/exception.h"
 #include "common/log.h"
 #include "ipc/configd_tie.h"
+#include "ipc/ipc_server.h"
 #include "ipc/stat_collector.h"
 #include "nvs/log.h"
 
@@ -43,6 +45,8 @@ inventory_t::~inventory_t()
     if (configd_)
         configd_->close();
     stat_collector_.reset();
+    check_engine_.reset();
+    server_.reset();
     config_.reset();
     configd_.reset();
 }
@@ -51,8 +55,8 @@ void inventory_t::run(int descriptor)
 {
     configd_ = configd_tie_t::create(*this, descriptor);
     config_ = std::make_unique<config_holder_t>();
-    // The client server and the check engine come here, in this order, once
-    // they exist: both follow the configuration through config_applied().
+    server_ = std::make_unique<ipc_server_t>(*this);
+    check_engine_ = std::make_unique<check_engine_t>(*this);
     stat_collector_ = std::make_unique<stat_collector_t>(event_loop_, *configd_);
 
     boost::system::error_code error;
@@ -91,7 +95,12 @@ void inventory_t::wait_for_hangup()
 
 void inventory_t::fill_app_info(nv::UrlCheckAppInfo& info)
 {
-    info.set_nvs_state(nv::EC_UNKNOWN_STATE);
+    info.set_nvs_state(check_engine_ ? check_engine_->nvs_state() : nv::EC_UNKNOWN_STATE);
+}
+
+url_checker_t* inventory_t::url_checker()
+{
+    return check_engine_.get();
 }
 
 }  // namespace uc

@@ -16,7 +16,9 @@
 
 namespace uc {
 
+class check_engine_t;
 class configd_tie_t;
+class ipc_server_t;
 class stat_collector_t;
 class user_identity_t;
 
@@ -43,9 +45,10 @@ public:
 
     void apply_config(const nv::UrlCheckConfig& config) override;
     void check_restart_needed(const std::exception& failure) override;
-    // Until a check engine exists nothing knows the state of the databases:
-    // nvs_state is EC_UNKNOWN_STATE, as before the first database load.
+    // nvs_state as the check engine keeps it (EC_UNKNOWN_STATE before the
+    // first database load).
     void fill_app_info(nv::UrlCheckAppInfo& info) override;
+    url_checker_t* url_checker() override;
 
 private:
     void wait_for_hangup();
@@ -59,8 +62,9 @@ private:
     boost::asio::signal_set termination_signals_;
     std::shared_ptr<configd_tie_t> configd_;
     std::unique_ptr<config_holder_t> config_;
-    // The client server and the check engine are created between the holder
-    // and the statistics collector; each connects to config_applied().
+    // Both follow the configuration through config_applied(), in this order.
+    std::unique_ptr<ipc_server_t> server_;
+    std::unique_ptr<check_engine_t> check_engine_;
     std::unique_ptr<stat_collector_t> stat_collector_;
     bool privileges_dropped_ = false;
 };
