@@ -124,14 +124,18 @@ int run_bench(const bench_options_t& options, const std::vector<std::string>& ur
         std::vector<pollfd> fds;
         for (auto& connection : connections)
             fds.push_back({connection->link.fd(), static_cast<short>(POLLIN | (connection->output.empty() ? 0 : POLLOUT)), 0});
-        int timeout_ms = 100;
+        // Sleeps until the next paced check is due, to the nanosecond: a
+        // millisecond timeout would spin at rates above 1,000 per second and
+        // take the processor from the daemon.
+        auto timeout = std::chrono::nanoseconds(std::chrono::milliseconds(100));
         if (paced) {
             const auto next_due = start + std::chrono::duration_cast<clock_type::duration>(std::chrono::duration<double>(
                                               static_cast<double>(started + owed.size()) / options.rate));
-            timeout_ms = static_cast<int>(std::clamp<long long>(
-                std::chrono::duration_cast<std::chrono::milliseconds>(next_due - clock_type::now()).count(), 0, 100));
+            timeout = std::clamp(std::chrono::duration_cast<std::chrono::nanoseconds>(next_due - clock_type::now()),
+                                 std::chrono::nanoseconds(0), timeout);
         }
-        if (::poll(fds.data(), fds.size(), timeout_ms) < 0 && errno != EINTR)
+        const timespec wait{0, static_cast<long>(timeout.count())};
+        if (::ppoll(fds.data(), fds.size(), &wait, nullptr) < 0 && errno != EINTR)
             throw failure_t("poll failed");
         for (std::size_t i = 0; i < connections.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
