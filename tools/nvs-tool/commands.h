@@ -15,5 +15,6 @@ int run_build(args_t args);
 int run_dump(args_t args);
 int run_verify(args_t args);
 int run_lookup(args_t args);
+int run_import(args_t args);
 
 } // namespace nvs_tool

@@ -22,6 +22,9 @@ constexpr command_t commands[] = {
     {"lookup", nvs_tool::run_lookup,
      "lookup --dir DIR [--category NAME]... [--address IP]... [--keys] [--json] URL...\n"
      "                           check URLs against the databases of DIR and show what decided"},
+    {"import", nvs_tool::run_import,
+     "import [--map FILE] [--sources DIR] [--key PRIVATE.pem --output DIR] LISTS...\n"
+     "                           turn squidGuard-style list folders into sources or databases"},
 };
 
 int usage(std::FILE* out)

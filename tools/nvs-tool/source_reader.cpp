@@ -128,6 +128,32 @@ public:
         return std::move(source_);
     }
 
+    // One entry line on its own, located as line `line` of the source.
+    entry_t read_one(unsigned line, std::string_view text)
+    {
+        line_ = line;
+        if (text.find('\0') != std::string_view::npos)
+            fail("a zero byte in the line");
+        const auto [keyword, rest] = first_word(trim(text));
+        entry_t entry;
+        if (keyword == "url")
+            entry = read_url(rest, false);
+        else if (keyword == "params")
+            entry = read_params(rest);
+        else if (keyword == "address")
+            entry = read_address(rest);
+        else if (keyword == "ipv4")
+            entry = read_ipv4(rest);
+        else if (keyword == "ipv6")
+            entry = read_ipv6(rest);
+        else if (keyword == "pattern")
+            entry = read_pattern(rest);
+        else
+            fail("not an entry: \"" + std::string(keyword) + "\"");
+        entry.line = line_;
+        return entry;
+    }
+
 private:
     [[noreturn]] void fail(const std::string& what) const
     {
@@ -369,6 +395,11 @@ private:
 } // namespace
 
 source_t parse_source(const std::string& path, std::string_view text) { return reader_t(path).read(text); }
+
+entry_t parse_entry(const std::string& path, unsigned line, std::string_view text)
+{
+    return reader_t(path).read_one(line, text);
+}
 
 source_t read_source(const std::string& path)
 {

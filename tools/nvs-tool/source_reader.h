@@ -69,4 +69,9 @@ source_t read_source(const std::string& path);
 // The same from text already read (path only names it in errors).
 source_t parse_source(const std::string& path, std::string_view text);
 
+// Reads one entry line ("url HOST/PATH", "params ...", "ipv4 ...", ...) exactly
+// as read_source reads it, for tools that turn other list formats into
+// entries. Raises source_error_t naming path:line and the fault.
+entry_t parse_entry(const std::string& path, unsigned line, std::string_view text);
+
 } // namespace nvs_tool
