@@ -14,6 +14,21 @@ struct md_ctx_free_t {
     void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
 };
 
+struct md_free_t {
+    void operator()(EVP_MD* md) const noexcept { EVP_MD_free(md); }
+};
+
+// The MD5 implementation, fetched once: the implicit fetch behind EVP_md5()
+// takes the provider store's locks on every digest, which a check hashing
+// dozens of keys pays each time.
+const EVP_MD* md5()
+{
+    static const std::unique_ptr<EVP_MD, md_free_t> md(EVP_MD_fetch(nullptr, "MD5", nullptr));
+    if (!md)
+        throw std::bad_alloc();
+    return md.get();
+}
+
 std::string_view path_prefix(std::string_view path, unsigned depth) noexcept
 {
     return path.substr(0, std::min<std::size_t>(depth, path.size()));
@@ -30,7 +45,7 @@ md5_key_t md5_of(std::span<const std::uint8_t> a, std::span<const std::uint8_t> 
 {
     std::unique_ptr<EVP_MD_CTX, md_ctx_free_t> ctx(EVP_MD_CTX_new());
     md5_key_t key{};
-    if (!ctx || !EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) || !EVP_DigestUpdate(ctx.get(), a.data(), a.size())
+    if (!ctx || !EVP_DigestInit_ex(ctx.get(), md5(), nullptr) || !EVP_DigestUpdate(ctx.get(), a.data(), a.size())
         || !EVP_DigestUpdate(ctx.get(), b.data(), b.size()) || !EVP_DigestFinal_ex(ctx.get(), key.data(), nullptr))
         throw std::bad_alloc();
     return key;
