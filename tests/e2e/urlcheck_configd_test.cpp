@@ -66,6 +66,9 @@ TEST(UrlcheckConfigd, SighupReloadsTheFileAndAsksTheDaemon)
     ASSERT_TRUE(configd.wait_for_err("reloaded " + path + " (revision 2)")) << configd.err();
     ASSERT_TRUE(configd.wait_for_err("Notice: SIGHUP received, config will be ordered from ConfigD")) << configd.err();
 
+    configd.send_signal(SIGHUP);
+    ASSERT_TRUE(configd.wait_for_err("reloaded " + path + " (unchanged)")) << configd.err();
+
     // A broken file on reload keeps the configuration in force.
     write_file(path, "{ \"log_level\": ");
     configd.send_signal(SIGHUP);
@@ -75,6 +78,22 @@ TEST(UrlcheckConfigd, SighupReloadsTheFileAndAsksTheDaemon)
     const process_result_t result = configd.wait();
     EXPECT_EQ(result.exit_status, 107) << describe(result);
     EXPECT_EQ(occurrences(result.err, "urlcheck-configd: started "), 1u) << result.err;
+    // The unchanged file is passed on too (the daemon reloads its databases);
+    // the broken one is not.
+    EXPECT_EQ(occurrences(result.err, "Notice: SIGHUP received"), 2u) << result.err;
+}
+
+TEST(UrlcheckConfigd, ResolvesWhatConfigdWouldResolve)
+{
+    // No user and an AUTO log: the daemon refuses both, the stand-in fills in
+    // the caller's uid and standard error.
+    temp_dir_t dir;
+    const std::string path = dir / "urlcheck.json";
+    write_file(path, R"({ "actual_log": { "type": "AUTO" } })");
+    child_process_t configd = start_configd(path);
+    ASSERT_TRUE(configd.wait_for_err("Debug: ConfigD <-- MY_INFO_NOTIFICATION")) << configd.err();
+    configd.send_signal(SIGTERM);
+    EXPECT_EQ(configd.wait().exit_status, 107);
 }
 
 TEST(UrlcheckConfigd, RestartsTheDaemonThatAsksForIt)
@@ -98,6 +117,22 @@ TEST(UrlcheckConfigd, RestartsTheDaemonThatAsksForIt)
     const process_result_t result = configd.wait();
     EXPECT_EQ(result.exit_status, 107) << describe(result);
     EXPECT_EQ(occurrences(result.err, "urlcheck-configd: started "), 2u) << result.err;
+}
+
+TEST(UrlcheckConfigd, GivesUpOnADaemonThatKeepsAskingForRestarts)
+{
+    // /bin/true ends with status 0 at once, like a daemon asking for a restart.
+    temp_dir_t dir;
+    const std::string path = dir / "urlcheck.json";
+    write_file(path, stderr_config);
+    process_options_t options;
+    options.program = bin_path("urlcheck-configd");
+    options.argv = {options.program, "--config", path, "--daemon", "/bin/true"};
+    const process_result_t result = run_process(options);
+    ASSERT_TRUE(result.exited) << describe(result);
+    EXPECT_EQ(result.exit_status, 1) << result.err;
+    EXPECT_EQ(occurrences(result.err, "urlcheck-configd: started /bin/true"), 5u) << result.err;
+    EXPECT_NE(result.err.find("not starting it again"), std::string::npos) << result.err;
 }
 
 TEST(UrlcheckConfigd, ExitsWithTheDaemonsStatus)
