@@ -155,32 +155,23 @@ dsa_key_t dsa_key_t::generate()
     return dsa_key_t(std::move(impl));
 }
 
-dsa_key_t dsa_key_t::read_public_pem(const std::string& path)
-{
-    auto key = read_pem(path, false);
-    auto impl = std::make_unique<impl_t>();
-    impl->p = get_param(key.get(), OSSL_PKEY_PARAM_FFC_P);
-    impl->q = get_param(key.get(), OSSL_PKEY_PARAM_FFC_Q);
-    impl->g = get_param(key.get(), OSSL_PKEY_PARAM_FFC_G);
-    impl->y = get_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY);
-    if (!impl->p || !impl->q || !impl->g || !impl->y)
-        fail(path, "incomplete DSA key");
-    if (BN_num_bits(impl->q.get()) > 160)
-        fail(path, "DSA q longer than 160 bits does not fit the signature fields");
-    return dsa_key_t(std::move(impl));
-}
+dsa_key_t dsa_key_t::read_public_pem(const std::string& path) { return read_key(path, false); }
 
-dsa_key_t dsa_key_t::read_private_pem(const std::string& path)
+dsa_key_t dsa_key_t::read_private_pem(const std::string& path) { return read_key(path, true); }
+
+dsa_key_t dsa_key_t::read_key(const std::string& path, bool with_private)
 {
-    auto key = read_pem(path, true);
+    auto key = read_pem(path, with_private);
     auto impl = std::make_unique<impl_t>();
     impl->p = get_param(key.get(), OSSL_PKEY_PARAM_FFC_P);
     impl->q = get_param(key.get(), OSSL_PKEY_PARAM_FFC_Q);
     impl->g = get_param(key.get(), OSSL_PKEY_PARAM_FFC_G);
     impl->y = get_param(key.get(), OSSL_PKEY_PARAM_PUB_KEY);
-    impl->x = get_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY);
-    if (!impl->p || !impl->q || !impl->g || !impl->y || !impl->x)
-        fail(path, "incomplete DSA private key");
+    if (with_private)
+        impl->x = get_param(key.get(), OSSL_PKEY_PARAM_PRIV_KEY);
+    if (!impl->p || !impl->q || !impl->g || !impl->y || (with_private && !impl->x))
+        fail(path, "incomplete DSA key");
+    // The signature fields hold 20 bytes each.
     if (BN_num_bits(impl->q.get()) > 160)
         fail(path, "DSA q longer than 160 bits does not fit the signature fields");
     return dsa_key_t(std::move(impl));

@@ -42,6 +42,7 @@ public:
 private:
     struct impl_t;
     explicit dsa_key_t(std::unique_ptr<impl_t> impl);
+    static dsa_key_t read_key(const std::string& path, bool with_private);
     std::unique_ptr<impl_t> impl_;
 };
 

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 
 namespace nv::nvs {
 namespace {
@@ -308,6 +309,26 @@ TEST(NvsTool, BadSourceLinesAreRefusedWithFileAndLine)
         EXPECT_EQ(r.err.rfind(src + row.message, 0), 0u) << r.err;
         EXPECT_FALSE(exists(out));
     }
+}
+
+TEST(NvsTool, ExampleSourcesBuildAndOpen)
+{
+    temp_dir_t dir;
+    int sources = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(std::string(NORVA_SOURCE_DIR) + "/examples/nvs")) {
+        if (entry.path().extension() != ".txt")
+            continue;
+        SCOPED_TRACE(entry.path().string());
+        ++sources;
+        const std::string out = dir.file(entry.path().stem().string() + ".nvs");
+        const auto r = tool({"build", "--key", test::test_private_key_path(), entry.path().string(), out});
+        ASSERT_EQ(r.exit_status, 0) << nv::test::describe(r);
+        const file_t file(out);
+        EXPECT_GT(file.record_count(), 0u);
+        EXPECT_EQ(file.name(), entry.path().stem().string());
+        EXPECT_NE(file.category(), category_unspecified);
+    }
+    EXPECT_GE(sources, 4);
 }
 
 TEST(NvsTool, BuildReplacesTheOutputByRename)
