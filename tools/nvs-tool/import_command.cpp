@@ -9,6 +9,8 @@
 #include <boost/filesystem.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <optional>
 #include <set>
