@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/filesystem/exception.hpp>
 #include <boost/filesystem/path.hpp>
 
@@ -137,15 +139,46 @@ void ipc_server_t::start_accept()
     });
 }
 
+namespace {
+
+// Failures of one accept that say nothing about the listening socket: the
+// process or the system is out of descriptors or memory for the moment, or
+// the client gave up before it was accepted. Local users must not be able to
+// end the daemon by opening connections.
+bool passing_accept_failure(const boost::system::error_code& error)
+{
+    namespace errc = boost::system::errc;
+    return error == errc::too_many_files_open || error == errc::too_many_files_open_in_system ||
+           error == errc::no_buffer_space || error == errc::not_enough_memory || error == errc::connection_aborted;
+}
+
+// Pause before accepting again when descriptors or memory ran out, so that
+// closing connections can free some instead of the loop spinning.
+constexpr std::chrono::milliseconds accept_retry_delay(100);
+
+}  // namespace
+
 void ipc_server_t::on_accept(const boost::system::error_code& error,
                              std::shared_ptr<cf_basic_ipc_link_t::socket_t> socket)
 {
     if (error == boost::system::errc::operation_canceled)
         return;
-    if (!error)
+    if (!error) {
         client_tie_t::create(application_, std::move(socket));
-    else if (error != boost::system::errc::invalid_argument)
+    } else if (passing_accept_failure(error)) {
+        if (nv::log_enabled(nv::log_warning))
+            nv::log_message(nv::log_warning, "Server: accept: " + error.message());
+        if (error != boost::system::errc::connection_aborted) {
+            auto timer = std::make_shared<boost::asio::steady_timer>(application_.event_loop(), accept_retry_delay);
+            timer->async_wait([this, acceptor = acceptor_, timer](const boost::system::error_code&) {
+                if (acceptor->is_open())
+                    start_accept();
+            });
+            return;
+        }
+    } else if (error != boost::system::errc::invalid_argument) {
         nv::throw_system_error(error, "Server: accept");
+    }
     if (acceptor_)
         start_accept();
 }

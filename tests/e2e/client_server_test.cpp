@@ -1,5 +1,6 @@
 // The client socket of the real daemon: where it is, its mode, and how it
 // follows client_socket_path.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -99,6 +100,40 @@ TEST(ClientServer, PathThatCannotBeBoundEndsTheDaemonWithBadConfig)
     EXPECT_EQ(result.exit_status, 102) << result.err;
     EXPECT_NE(result.err.find("Error: Server: bind: "), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("no-such-dir/client.sock\"\n"), std::string::npos) << result.err;
+}
+
+TEST(ClientServer, RunningOutOfDescriptorsDoesNotEndTheDaemon)
+{
+    running_daemon_t daemon;
+    ASSERT_TRUE(daemon.start());
+    const pid_t pid = daemon.process().pid();
+    const unique_fd_t first = daemon.connect();
+    ASSERT_TRUE(ask(first.get(), 1, "http://a.example/"));
+
+    // Room for two more connections only.
+    std::size_t open = 0;
+    for (const auto& entry : boost::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+        open += entry.path().empty() ? 0 : 1;
+    rlimit original{};
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, nullptr, &original), 0);
+    rlimit tight = original;
+    tight.rlim_cur = open + 2;
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &tight, nullptr), 0);
+
+    std::vector<unique_fd_t> clients;
+    for (int i = 0; i < 6; ++i)
+        clients.push_back(daemon.connect());
+    EXPECT_TRUE(daemon.wait_for_log("Warning: Server: accept: Too many open files"));
+    // Sessions already there keep being answered.
+    EXPECT_TRUE(ask(first.get(), 2, "http://b.example/"));
+
+    // Descriptors again: the clients that waited are served.
+    ASSERT_EQ(::prlimit(pid, RLIMIT_NOFILE, &original, nullptr), 0);
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+        SCOPED_TRACE("client " + std::to_string(i));
+        EXPECT_TRUE(ask(clients[i].get(), 3, "http://c.example/"));
+    }
+    EXPECT_TRUE(daemon.process().running());
 }
 
 }  // namespace
