@@ -1,7 +1,6 @@
 // Reading a raw URL. The text is cut with plain byte searches on views, in a
 // fixed order that callers and stored databases depend on (for instance '#' and
-// '?' are taken from the right, '@' before the path is split off); only the
-// final component strings are copied.
+// '?' are taken from the right); only the final component strings are copied.
 #include "nvs/url/idn.h"
 #include "nvs/url/percent.h"
 #include "nvs/url/url.h"
@@ -49,7 +48,10 @@ raw_parts_t split(std::string_view text)
         parts.query = rest.substr(p + 1);
         rest = rest.substr(0, p);
     }
-    if (auto p = rest.find('@'); p != npos) {
+    // User info belongs to the authority, before the first '/'. An '@' further on
+    // is part of the path: reading "http://listed.example/x@y" as host "y" would
+    // let anyone slip a listed host past every host list by adding "/x@y".
+    if (auto p = rest.substr(0, rest.find('/')).find('@'); p != npos) {
         std::string_view user_info = rest.substr(0, p);
         rest = rest.substr(p + 1);
         if (auto colon = user_info.rfind(':'); colon != npos) {

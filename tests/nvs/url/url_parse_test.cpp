@@ -63,8 +63,10 @@ const parse_case_t parse_cases[] = {
     {"http://[::1]/", "http", "", "", "[:", std::nullopt, "/", {}, "", "http://xn--[:-/", "http://[:"},
     {"http://[::1]:8080/", "http", "", "", "[::1]", 8080, "/", {}, "", "http://xn--[::1]-:8080/",
      "http://[::1]:8080"},
-    // '@' is searched before the path is split off.
-    {"http://h/p@q", "http", "h/p", "", "q", std::nullopt, "", {}, "", "http://h%2Fp@q", "http://h/p@q"},
+    // An '@' in the path is not user info: the host stays "h".
+    {"http://h/p@q", "http", "", "", "h", std::nullopt, "/p@q", {}, "", "http://h/p%40q", "http://h/p@q"},
+    {"http://u@h/p@q", "http", "u", "", "h", std::nullopt, "/p@q", {}, "", "http://u@h/p%40q", "http://u@h/p@q"},
+    {"/p@q", "", "", "", "", std::nullopt, "/p@q", {}, "", "/p%40q", "/p@q"},
     // '#' and then '?' are taken from the right.
     {"http://h/p#a#b", "http", "", "", "h", std::nullopt, "/p#a", {}, "b", "http://h/p%23a#b", "http://h/p#a#b"},
     {"http://h/p?x=1?y=2", "http", "", "", "h", std::nullopt, "/p?x=1", {{"y", "2"}}, "",
