@@ -17,23 +17,13 @@
 #include "common/exception.h"
 #include "common/log.h"
 #include "common/log_factory.h"
+#include "common/quoted_path.h"
 #include "nvs/log.h"
 
 namespace uc {
 
 namespace {
 
-// A path in a log line: in double quotes, with '"' and '&' escaped by '&'.
-std::string quoted_path(const std::string& path)
-{
-    std::string text = "\"";
-    for (const char c : path) {
-        if (c == '"' || c == '&')
-            text += '&';
-        text += c;
-    }
-    return text + '"';
-}
 
 // Creates the log file for the user the daemon is about to become, so that it
 // can still write to it after dropping privileges. An existing file is left
@@ -53,7 +43,7 @@ void prepare_log_file(const std::string& path, user_identity_t& identity)
         ~descriptor_closer() { ::close(descriptor); }
     } closer{descriptor};
     if (::fchown(descriptor, identity.uid(), identity.gid()) != 0 && nv::log_enabled(nv::log_debug))
-        nv::log_message(nv::log_debug, std::string("fchown: ") + std::strerror(errno) + ": " + quoted_path(path));
+        nv::log_message(nv::log_debug, std::string("fchown: ") + std::strerror(errno) + ": " + nv::quoted_path(path));
 }
 
 nv::nvs::log_t::level_t library_threshold(int level)

@@ -1,4 +1,5 @@
 #include "app/exe_info.h"
+#include "common/quoted_path.h"
 
 #include <cerrno>
 #include <memory>
@@ -37,18 +38,6 @@ private:
     int fd_;
 };
 
-// The path in double quotes, a double quote or "&" inside it preceded by "&".
-std::string quoted(const std::string& path)
-{
-    std::string text = "\"";
-    for (char c : path) {
-        if (c == '"' || c == '&')
-            text += '&';
-        text += c;
-    }
-    text += '"';
-    return text;
-}
 
 std::string digest_of_file(const std::string& path)
 {
@@ -97,7 +86,7 @@ std::string md5_of_file(const std::string& path)
         return digest_of_file(path);
     } catch (const std::exception& e) {
         throw nv::cf_proto_exception_t(nv::exit_code_of(e),
-                                       std::string("MD5: ") + nv::log_text(e) + ": " + quoted(path));
+                                       std::string("MD5: ") + nv::log_text(e) + ": " + nv::quoted_path(path));
     }
 }
 

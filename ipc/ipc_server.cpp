@@ -1,4 +1,5 @@
 #include "ipc/ipc_server.h"
+#include "common/quoted_path.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -40,16 +41,6 @@ void log_info(const std::string& text)
 
 }  // namespace
 
-std::string quoted_path(const std::string& path)
-{
-    std::string text = "\"";
-    for (const char c : path) {
-        if (c == '"' || c == '&')
-            text += '&';
-        text += c;
-    }
-    return text + '"';
-}
 
 ipc_server_t::ipc_server_t(application_t& application)
     : application_(application), config_slot_(application.config_applied().connect([this] { reconfigure(); }))
@@ -77,7 +68,7 @@ void ipc_server_t::reconfigure()
         start(configured);
     } catch (const boost::system::system_error& e) {
         application_.check_restart_needed(e);
-        nv::log_message(nv::log_error, std::string("Server: ") + nv::log_text(e) + ": " + quoted_path(configured));
+        nv::log_message(nv::log_error, std::string("Server: ") + nv::log_text(e) + ": " + nv::quoted_path(configured));
         throw nv::EC_BAD_CONFIG;
     }
     start_accept();
@@ -105,7 +96,7 @@ void ipc_server_t::start(const std::string& path)
     if (error)
         nv::throw_system_error(error, "listen");
     acceptor_ = std::move(acceptor);
-    log_info("Server on " + quoted_path(path) + " started");
+    log_info("Server on " + nv::quoted_path(path) + " started");
 }
 
 void ipc_server_t::stop()
@@ -118,7 +109,7 @@ void ipc_server_t::stop()
     ::unlink(path_.c_str());
     if (error)
         nv::throw_system_error(error, "close");
-    log_info("Server on " + quoted_path(path_) + " stopped");
+    log_info("Server on " + nv::quoted_path(path_) + " stopped");
 }
 
 void ipc_server_t::start_accept()

@@ -49,8 +49,4 @@ private:
     boost::signals2::scoped_connection config_slot_;
 };
 
-// A path as the log shows it: in double quotes, with '&' in front of every
-// '"' and '&' inside.
-std::string quoted_path(const std::string& path);
-
 }  // namespace uc

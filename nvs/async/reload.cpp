@@ -1,4 +1,5 @@
 #include "nvs/async/reload.h"
+#include "common/quoted_path.h"
 
 #include "common/exception.h"
 #include "nvs/file.h"
@@ -38,7 +39,7 @@ void unload_changed(engine_t::estate_t& estate)
             continue;
         }
         if (debug_enabled())
-            log(log_t::debug, "NVS database unloaded: " + quoted(file->path()));
+            log(log_t::debug, "NVS database unloaded: " + nv::quoted_path(file->path()));
         remove_from(estate.by_category, file);
         it = estate.files.erase(it);
     }
@@ -47,7 +48,7 @@ void unload_changed(engine_t::estate_t& estate)
 void log_failure(const std::string& path, const std::string& message)
 {
     if (log_t::instance().enabled(log_t::error))
-        log(log_t::error, "Cannot load NVS database " + quoted(path) + ": " + message);
+        log(log_t::error, "Cannot load NVS database " + nv::quoted_path(path) + ": " + message);
 }
 
 // False only for an entry known to be something else than a regular file;
@@ -76,7 +77,7 @@ void load(engine_t::estate_t& estate, const std::string& path)
     estate.files.insert(file);
     file_into(estate.by_category, file);
     if (debug_enabled())
-        log(log_t::debug, "NVS database loaded: " + quoted(path) + " (" + file->name() + ", "
+        log(log_t::debug, "NVS database loaded: " + nv::quoted_path(path) + " (" + file->name() + ", "
                               + std::to_string(file->record_count()) + ")");
 }
 
@@ -101,25 +102,12 @@ void scan(engine_t::estate_t& estate)
         }
     } catch (const boost::system::system_error& e) {
         if (log_t::instance().enabled(log_t::error))
-            log(log_t::error, "NVS Loading " + quoted(estate.dir) + ": " + e.code().message());
+            log(log_t::error, "NVS Loading " + nv::quoted_path(estate.dir) + ": " + e.code().message());
     }
 }
 
 } // namespace
 
-std::string quoted(std::string_view text)
-{
-    std::string out;
-    out.reserve(text.size() + 2);
-    out += '"';
-    for (char c : text) {
-        if (c == '"' || c == '&')
-            out += '&';
-        out += c;
-    }
-    out += '"';
-    return out;
-}
 
 bool is_database_name(std::string_view file_name) noexcept
 {
@@ -150,7 +138,7 @@ void reload_databases(engine_t::estate_t& estate, const std::string& dir)
     if (estate.dir.empty())
         return;
     if (debug_enabled())
-        log(log_t::debug, "NVS databases load/reload: " + quoted(estate.dir));
+        log(log_t::debug, "NVS databases load/reload: " + nv::quoted_path(estate.dir));
     unload_changed(estate);
     scan(estate);
     if (debug_enabled())

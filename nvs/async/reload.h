@@ -15,9 +15,6 @@ namespace nv::nvs::async {
 // yet. Failures are logged and skipped; nothing leaves but memory exhaustion.
 void reload_databases(engine_t::estate_t& estate, const std::string& dir);
 
-// `text` between double quotes, with '&' put before every '"' and '&'.
-std::string quoted(std::string_view text);
-
 // Whether a directory entry's file name is that of a database file.
 bool is_database_name(std::string_view file_name) noexcept;
 
