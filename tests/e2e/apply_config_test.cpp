@@ -166,7 +166,7 @@ TEST_F(PrivilegeDrop, SameUserIsReappliedAndAnotherUserRestarts)
     configd.daemon().send_signal(SIGHUP);
     ASSERT_TRUE(configd.next(tag_t::GET_CONFIG_REQUEST));
     configd.send_config(as_nobody(), 2);
-    const std::optional<UrlCheck2ConfigdMessage> info = configd.next(tag_t::MY_INFO_NOTIFICATION);
+    const std::optional<UrlCheck2ConfigdMessage> info = configd.next_info(2);
     ASSERT_TRUE(info.has_value()) << read_file(log_path_);
     EXPECT_EQ(info->config_revision(), 2u);
 

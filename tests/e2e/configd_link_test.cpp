@@ -49,7 +49,7 @@ TEST(ConfigdLink, EachSighupAsksForTheConfigurationOnce)
         configd.daemon().send_signal(SIGHUP);
         ASSERT_TRUE(configd.next(tag_t::GET_CONFIG_REQUEST)) << configd.daemon().err();
         configd.send_config(test_configd_t::basic_config(), revision);
-        const std::optional<UrlCheck2ConfigdMessage> info = configd.next(tag_t::MY_INFO_NOTIFICATION);
+        const std::optional<UrlCheck2ConfigdMessage> info = configd.next_info(revision);
         ASSERT_TRUE(info.has_value());
         EXPECT_EQ(info->config_revision(), revision);
         EXPECT_EQ(configd.count(tag_t::GET_CONFIG_REQUEST, 1500ms), 0);

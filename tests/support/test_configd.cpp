@@ -84,6 +84,18 @@ std::optional<UrlCheck2ConfigdMessage> test_configd_t::next(UrlCheck2ConfigdMess
     }
 }
 
+std::optional<UrlCheck2ConfigdMessage> test_configd_t::next_info(std::uint32_t revision,
+                                                                 std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        std::optional<UrlCheck2ConfigdMessage> info = next(UrlCheck2ConfigdMessage::MY_INFO_NOTIFICATION, left);
+        if (!info || info->config_revision() >= revision)
+            return info;
+    }
+}
+
 int test_configd_t::count(UrlCheck2ConfigdMessage::MessageTag tag, std::chrono::milliseconds period)
 {
     const auto deadline = std::chrono::steady_clock::now() + period;
@@ -99,7 +111,7 @@ bool test_configd_t::configure(const UrlCheckConfig& config, std::uint32_t revis
     if (!next(UrlCheck2ConfigdMessage::GET_CONFIG_REQUEST))
         return false;
     send_config(config, revision);
-    const std::optional<UrlCheck2ConfigdMessage> info = next(UrlCheck2ConfigdMessage::MY_INFO_NOTIFICATION);
+    const std::optional<UrlCheck2ConfigdMessage> info = next_info(revision);
     return info && info->config_revision() == revision;
 }
 

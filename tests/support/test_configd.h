@@ -43,6 +43,10 @@ public:
     // (statistics arrive every second).
     std::optional<UrlCheck2ConfigdMessage> next(UrlCheck2ConfigdMessage::MessageTag tag,
                                                 std::chrono::milliseconds timeout = 20s);
+    // The next MY_INFO_NOTIFICATION of the revision. Notifications of earlier
+    // revisions are skipped: the daemon also reports when a database load that
+    // an earlier configuration started has finished, at a time of its own.
+    std::optional<UrlCheck2ConfigdMessage> next_info(std::uint32_t revision, std::chrono::milliseconds timeout = 20s);
     // Messages of the tag that arrive within the period (others skipped).
     int count(UrlCheck2ConfigdMessage::MessageTag tag, std::chrono::milliseconds period);
 
