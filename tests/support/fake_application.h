@@ -17,6 +17,15 @@ namespace nv::test {
 
 class fake_application_t : public uc::application_t {
 public:
+    // Closes and releases the ConfigD link while the event loop it was made on
+    // still exists, as the real application object does.
+    ~fake_application_t() override
+    {
+        if (configd_link)
+            configd_link->close();
+        configd_link.reset();
+    }
+
     boost::asio::io_context& event_loop() override { return event_loop_; }
     uc::configd_tie_t& configd() override { return *configd_link; }
     const UrlCheckConfig& config() const override { return holder_.config; }
