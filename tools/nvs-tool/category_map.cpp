@@ -35,7 +35,6 @@ webmail             e-mail
 liste_blanche       whitelist
 )";
 
-constexpr std::string_view blanks = " \t";
 constexpr std::string_view whitelist_prefix = "whitelist_";
 
 bool known_category(std::string_view name)

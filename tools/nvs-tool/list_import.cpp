@@ -8,16 +8,6 @@ namespace nvs_tool {
 
 namespace {
 
-constexpr std::string_view blanks = " \t";
-
-std::string_view trim(std::string_view s)
-{
-    const auto first = s.find_first_not_of(blanks);
-    if (first == std::string_view::npos)
-        return {};
-    return s.substr(first, s.find_last_not_of(blanks) - first + 1);
-}
-
 // An entry as the list gives it, or why it cannot be stored.
 struct translation_t {
     std::string refusal;

@@ -19,10 +19,6 @@ source_error_t::source_error_t(std::string text)
 {
 }
 
-namespace {
-
-constexpr std::string_view blanks = " \t";
-
 std::string_view trim(std::string_view s)
 {
     const auto first = s.find_first_not_of(blanks);
@@ -30,6 +26,8 @@ std::string_view trim(std::string_view s)
         return {};
     return s.substr(first, s.find_last_not_of(blanks) - first + 1);
 }
+
+namespace {
 
 // Splits off the first word; the rest comes back trimmed.
 std::pair<std::string_view, std::string_view> first_word(std::string_view s)

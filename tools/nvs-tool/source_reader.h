@@ -74,4 +74,10 @@ source_t parse_source(const std::string& path, std::string_view text);
 // entries. Raises source_error_t naming path:line and the fault.
 entry_t parse_entry(const std::string& path, unsigned line, std::string_view text);
 
+// What separates words in sources and lists: blanks and tabs.
+inline constexpr std::string_view blanks = " \t";
+
+// `s` without the blanks around it.
+std::string_view trim(std::string_view s);
+
 } // namespace nvs_tool
