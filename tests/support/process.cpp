@@ -352,6 +352,16 @@ process_result_t run_function(const std::function<int()>& body, const process_op
 
 std::string bin_path(const std::string& name) { return std::string(NORVA_BIN_DIR) + "/" + name; }
 
+process_result_t run_program(const std::string& name, const std::vector<std::string>& args,
+                             std::chrono::milliseconds limit)
+{
+    process_options_t options;
+    options.program = bin_path(name);
+    options.argv = {name};
+    options.argv.insert(options.argv.end(), args.begin(), args.end());
+    return run_process(options, limit);
+}
+
 std::string describe(const process_result_t& result)
 {
     std::string text;

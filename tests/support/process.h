@@ -105,6 +105,11 @@ process_result_t run_function(const std::function<int()>& body, const process_op
 // Path of a program built into the build's bin directory.
 std::string bin_path(const std::string& name);
 
+// Runs a program of the build's bin directory with the arguments (argv[0] is
+// its name) and returns everything.
+process_result_t run_program(const std::string& name, const std::vector<std::string>& args,
+                             std::chrono::milliseconds limit = 60s);
+
 // A readable description of a result for failure messages.
 std::string describe(const process_result_t& result);
 

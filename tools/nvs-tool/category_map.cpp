@@ -5,9 +5,7 @@
 #include "nvs/index/category.h"
 
 #include <algorithm>
-#include <fstream>
 #include <set>
-#include <sstream>
 
 namespace nvs_tool {
 
@@ -117,12 +115,7 @@ category_map_t parse_category_map(const std::string& path, std::string_view text
 
 category_map_t read_category_map(const std::string& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw boost::system::system_error(boost::system::error_code(errno, boost::system::system_category()), path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return parse_category_map(path, text.str());
+    return parse_category_map(path, read_file(path));
 }
 
 } // namespace nvs_tool

@@ -1,8 +1,6 @@
 #include "tools/nvs-tool/list_import.h"
 
 #include <algorithm>
-#include <fstream>
-#include <sstream>
 
 namespace nvs_tool {
 
@@ -69,14 +67,7 @@ list_counts_t& list_counts_t::operator+=(const list_counts_t& other)
 list_counts_t list_importer_t::add_file(const std::string& path, list_kind_t kind,
                                         const std::vector<std::string>& databases, std::vector<refusal_t>& refused)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in)
-        throw boost::system::system_error(boost::system::error_code(errno, boost::system::system_category()), path);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (in.bad())
-        throw boost::system::system_error(boost::system::error_code(errno, boost::system::system_category()), path);
-    return add_text(path, text.str(), kind, databases, refused);
+    return add_text(path, read_file(path), kind, databases, refused);
 }
 
 list_counts_t list_importer_t::add_text(const std::string& path, std::string_view text, list_kind_t kind,

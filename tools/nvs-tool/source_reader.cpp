@@ -399,7 +399,7 @@ entry_t parse_entry(const std::string& path, unsigned line, std::string_view tex
     return reader_t(path).read_one(line, text);
 }
 
-source_t read_source(const std::string& path)
+std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     if (!in)
@@ -408,7 +408,12 @@ source_t read_source(const std::string& path)
     text << in.rdbuf();
     if (in.bad())
         throw boost::system::system_error(boost::system::error_code(errno, boost::system::system_category()), path);
-    return parse_source(path, text.str());
+    return std::move(text).str();
+}
+
+source_t read_source(const std::string& path)
+{
+    return parse_source(path, read_file(path));
 }
 
 } // namespace nvs_tool

@@ -74,6 +74,9 @@ source_t parse_source(const std::string& path, std::string_view text);
 // entries. Raises source_error_t naming path:line and the fault.
 entry_t parse_entry(const std::string& path, unsigned line, std::string_view text);
 
+// The whole content of a file; a system error naming the path when it cannot be read.
+std::string read_file(const std::string& path);
+
 // What separates words in sources and lists: blanks and tabs.
 inline constexpr std::string_view blanks = " \t";
 

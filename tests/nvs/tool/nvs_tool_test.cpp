@@ -22,11 +22,7 @@ using test::temp_dir_t;
 
 nv::test::process_result_t tool(std::vector<std::string> args)
 {
-    nv::test::process_options_t options;
-    options.program = nv::test::bin_path("nvs-tool");
-    options.argv = {"nvs-tool"};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return nv::test::run_process(options);
+    return nv::test::run_program("nvs-tool", args);
 }
 
 std::string hex(const index::md5_key_t& key)

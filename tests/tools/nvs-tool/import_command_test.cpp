@@ -22,11 +22,7 @@ using test::temp_dir_t;
 
 nv::test::process_result_t tool(const std::vector<std::string>& args)
 {
-    nv::test::process_options_t options;
-    options.program = nv::test::bin_path("nvs-tool");
-    options.argv = {"nvs-tool"};
-    options.argv.insert(options.argv.end(), args.begin(), args.end());
-    return nv::test::run_process(options, std::chrono::seconds(120));
+    return nv::test::run_program("nvs-tool", args, std::chrono::seconds(120));
 }
 
 std::string read_all(const std::string& path)

@@ -14,11 +14,9 @@ namespace {
 
 process_result_t run_url(const std::vector<std::string>& urls)
 {
-    process_options_t options;
-    options.program = bin_path("nvs-tool");
-    options.argv = {options.program, "url"};
-    options.argv.insert(options.argv.end(), urls.begin(), urls.end());
-    return run_process(options);
+    std::vector<std::string> args = {"url"};
+    args.insert(args.end(), urls.begin(), urls.end());
+    return run_program("nvs-tool", args);
 }
 
 std::vector<std::string> lines_of(const std::string& text)
