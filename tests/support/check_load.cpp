@@ -110,7 +110,7 @@ void check_load_t::run_client(int index)
     }
     const std::size_t url_count = options_.urls.size();
     std::uint32_t next_serial = 0;
-    while (!stopping_) {
+    for (std::uint64_t round = 0; !stopping_ && (options_.max_rounds == 0 || round < options_.max_rounds); ++round) {
         // Serial -> index of its URL.
         std::map<std::uint32_t, std::size_t> outstanding;
         std::string bytes;

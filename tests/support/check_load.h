@@ -39,6 +39,8 @@ public:
         int depth = 32;
         // How long a client waits for the answers of one round.
         std::chrono::milliseconds answer_limit = 60s;
+        // Rounds after which a client ends by itself; 0: until stop().
+        std::uint64_t max_rounds = 0;
     };
 
     struct summary_t {

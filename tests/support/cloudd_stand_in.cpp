@@ -24,6 +24,44 @@ namespace {
     throw std::system_error(errno, std::generic_category(), what);
 }
 
+std::string response_frame(const cloudd_stand_in_t::rule_t& rule, std::uint32_t serial, bool with_serial)
+{
+    cl::ServerMessage response;
+    response.set_tag(cl::ServerMessage::CHECK_URL_RESPONSE);
+    if (with_serial)
+        response.set_serial(serial);
+    response.mutable_url_result()->set_result(rule.result);
+    for (const UrlCategory category : rule.categories)
+        response.mutable_url_result()->add_categories(category);
+    return frame_bytes(response.SerializeAsString());
+}
+
+// What goes on the wire for a request under the rule (actions that send something).
+std::string answer_bytes(const cloudd_stand_in_t::rule_t& rule, std::uint32_t serial)
+{
+    using action_t = cloudd_stand_in_t::action_t;
+    switch (rule.action) {
+    case action_t::no_serial:
+        return response_frame(rule, serial, false);
+    case action_t::half_then_close: {
+        const std::string frame = response_frame(rule, serial, true);
+        return frame.substr(0, frame.size() / 2);
+    }
+    case action_t::bad_length: {
+        std::string header(ipc_frame_header_size, '\0');
+        encode_frame_length(rule.length, reinterpret_cast<std::uint8_t*>(header.data()));
+        return header;
+    }
+    case action_t::garbage:
+        // A field number 0 is invalid in every protobuf message.
+        return frame_bytes(std::string("\x00\x01\x02\xff\xff", 5));
+    case action_t::unknown_serial:
+        return response_frame(rule, serial + 1000000, true) + response_frame(rule, serial, true);
+    default:
+        return response_frame(rule, serial, true);
+    }
+}
+
 }  // namespace
 
 cloudd_stand_in_t::cloudd_stand_in_t(std::string path) : path_(std::move(path))
@@ -215,16 +253,10 @@ void cloudd_stand_in_t::handle_request(int id, const std::string& bytes)
         rule = found != rules_.end() ? found->second : default_rule_;
     }
     std::optional<outgoing_t> out;
-    if (rule.action != action_t::never && rule.action != action_t::close) {
-        cl::ServerMessage response;
-        response.set_tag(cl::ServerMessage::CHECK_URL_RESPONSE);
-        if (rule.action != action_t::no_serial)
-            response.set_serial(seen.serial);
-        response.mutable_url_result()->set_result(rule.result);
-        for (const UrlCategory category : rule.categories)
-            response.mutable_url_result()->add_categories(category);
-        out = outgoing_t{clock_type::now() + rule.delay, id, frame_bytes(response.SerializeAsString())};
-    }
+    if (rule.action != action_t::never && rule.action != action_t::close)
+        out = outgoing_t{clock_type::now() + rule.delay, id, answer_bytes(rule, seen.serial)};
+    if (out && (rule.action == action_t::half_then_close || rule.action == action_t::bad_length))
+        out->close_after = true;
     {
         // The request becomes visible together with its answer, so that a
         // test that has seen it can release what is held.
@@ -267,8 +299,12 @@ void cloudd_stand_in_t::send_due()
             close_peer(out.connection);
             continue;
         }
-        std::lock_guard lock(mutex_);
-        connections_[static_cast<std::size_t>(out.connection) - 1].last_answer = clock_type::now();
+        {
+            std::lock_guard lock(mutex_);
+            connections_[static_cast<std::size_t>(out.connection) - 1].last_answer = clock_type::now();
+        }
+        if (out.close_after)
+            close_peer(out.connection);
     }
 }
 

@@ -2,8 +2,10 @@
 // answers CHECK_URL_REQUEST from a table of rules keyed by the escaped URL.
 // A rule may also answer late, with an error result, without `serial`, never,
 // hold the answer until the test releases it (released answers go out last
-// held first, i.e. out of order), or close the connection. It records every
-// request and every connection.
+// held first, i.e. out of order), close the connection, or misbehave on the
+// wire (half an answer then close, a bad frame length, bytes that do not
+// parse, an answer to a serial never sent). It records every request and
+// every connection.
 #pragma once
 
 #include <chrono>
@@ -32,6 +34,10 @@ public:
         never,      // no response at all
         hold,       // the response waits for release_held()
         close,      // the connection is closed instead of answering
+        half_then_close,  // the first half of the answer's frame, then the connection is closed
+        bad_length,       // a frame header with `length` (0, or above the 64 MiB maximum), nothing more
+        garbage,          // a frame whose bytes do not parse as a response
+        unknown_serial,   // an answer to a serial never sent (serial + 1,000,000), then the right answer
     };
 
     struct rule_t {
@@ -39,6 +45,8 @@ public:
         std::vector<UrlCategory> categories;
         ErrorCode result = EC_OK;
         std::chrono::milliseconds delay{0};
+        // The frame length sent by bad_length.
+        std::uint32_t length = 0;
     };
 
     struct request_t {
@@ -90,7 +98,8 @@ private:
     struct outgoing_t {
         clock_type::time_point due;
         int connection;
-        std::string bytes;  // a whole frame
+        std::string bytes;  // usually a whole frame
+        bool close_after = false;
     };
 
     void serve();
