@@ -3,6 +3,7 @@
 
 #include "nvs/index/content.h"
 #include "nvs/index/match.h"
+#include "nvs/index/pattern_automaton.h"
 
 #include <string_view>
 #include <vector>
@@ -21,13 +22,18 @@ public:
     const content_t& content() const noexcept { return *content_; }
 
     // The first pattern, in section order, that occurs in the text regardless of
-    // letter case (characters compared upper-cased by the global locale). An
-    // empty pattern never matches.
-    match_t find(std::string_view text) const;
+    // letter case (characters compared upper-cased by the global locale as it
+    // was when the database was opened). An empty pattern never matches. One
+    // pass over the text, whatever the number of patterns; allocates nothing.
+    match_t find(std::string_view text) const noexcept;
+
+    // The automaton behind `find`, built with the reader.
+    const pattern_automaton_t& automaton() const noexcept { return automaton_; }
 
 private:
     const content_t* content_;
     std::vector<std::string_view> patterns_;
+    pattern_automaton_t automaton_;
 };
 
 } // namespace nv::nvs::index
