@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include <google/protobuf/stubs/logging.h>
+
 namespace nv::fuzz {
 
 namespace {
@@ -22,6 +24,8 @@ void install_quiet_log()
 {
     static const bool installed = [] {
         set_level(log_debug);
+        // The runtime's complaints about malformed messages, on nearly every input.
+        google::protobuf::SetLogHandler(nullptr);
         install_log(std::make_shared<quiet_log_t>());
         return true;
     }();
