@@ -14,6 +14,7 @@
 
 #include "ipc/frame.h"
 #include "proto/cloudd_client_ipc.pb.h"
+#include "tests/support/time_scale.h"
 
 namespace nv::test {
 
@@ -139,13 +140,13 @@ std::vector<cloudd_stand_in_t::connection_t> cloudd_stand_in_t::connections() co
 bool cloudd_stand_in_t::wait_for_requests(std::size_t count, std::chrono::milliseconds limit)
 {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return requests_.size() >= count; });
+    return changed_.wait_for(lock, scaled(limit), [&] { return requests_.size() >= count; });
 }
 
 bool cloudd_stand_in_t::wait_for_close(int connection, std::chrono::milliseconds limit)
 {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] {
+    return changed_.wait_for(lock, scaled(limit), [&] {
         return connection >= 1 && static_cast<std::size_t>(connection) <= connections_.size() &&
                connections_[static_cast<std::size_t>(connection) - 1].closed.has_value();
     });

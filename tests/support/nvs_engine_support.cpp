@@ -1,4 +1,5 @@
 #include "tests/support/nvs_engine_support.h"
+#include "tests/support/time_scale.h"
 
 #include <boost/asio/executor_work_guard.hpp>
 
@@ -45,7 +46,7 @@ std::vector<std::string> log_capture_t::texts(const std::string& prefix) const
 bool run_until(boost::asio::io_context& io, const std::function<bool()>& done, std::chrono::milliseconds limit)
 {
     auto work = boost::asio::make_work_guard(io);
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + nv::test::scaled(limit);
     while (!done()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;

@@ -15,6 +15,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "tests/support/time_scale.h"
+
 extern char** environ;
 
 namespace nv::test {
@@ -275,7 +277,7 @@ bool child_process_t::pump(std::chrono::milliseconds limit)
 
 bool child_process_t::wait_for(const std::string& text, const std::string& stream, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock_type::now() + limit;
+    const auto deadline = clock_type::now() + scaled(limit);
     while (stream.find(text) == std::string::npos) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
         if (left.count() <= 0 || !pump(std::min(left, std::chrono::milliseconds(100))))
@@ -296,7 +298,7 @@ bool child_process_t::wait_for_err(const std::string& text, std::chrono::millise
 
 process_result_t child_process_t::wait(std::chrono::milliseconds limit)
 {
-    const auto deadline = clock_type::now() + limit;
+    const auto deadline = clock_type::now() + scaled(limit);
     std::optional<clock_type::time_point> exited_at;
     process_result_t result;
     for (;;) {

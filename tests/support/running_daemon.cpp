@@ -10,6 +10,8 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include "tests/support/time_scale.h"
+
 namespace nv::test {
 
 void build_database(const std::string& source_text, const std::string& output_path)
@@ -54,7 +56,7 @@ uc::ClientMessage url_request(std::uint32_t serial, const std::string& raw_url,
 
 std::optional<uc::ServerMessage> read_answer(int fd, std::chrono::milliseconds timeout)
 {
-    return read_message<uc::ServerMessage>(fd, timeout);
+    return read_message<uc::ServerMessage>(fd, scaled(timeout));
 }
 
 std::optional<uc::UrlResult> ask(int fd, std::uint32_t serial, const std::string& raw_url,

@@ -5,6 +5,8 @@
 
 #include <stdexcept>
 
+#include "tests/support/time_scale.h"
+
 namespace nv::test {
 
 namespace {
@@ -67,30 +69,39 @@ void test_configd_t::send_raw(std::string_view bytes)
 
 std::optional<UrlCheck2ConfigdMessage> test_configd_t::read(std::chrono::milliseconds timeout)
 {
-    return read_message<UrlCheck2ConfigdMessage>(socket_.get(), timeout);
+    return read_message<UrlCheck2ConfigdMessage>(socket_.get(), scaled(timeout));
 }
 
 std::optional<UrlCheck2ConfigdMessage> test_configd_t::next(UrlCheck2ConfigdMessage::MessageTag tag,
                                                             std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left <= std::chrono::milliseconds(0))
-            return std::nullopt;
-        std::optional<UrlCheck2ConfigdMessage> message = read(left);
-        if (!message || message->tag() == tag)
-            return message;
-    }
+    return next_until(tag, clock_type::now() + scaled(timeout));
 }
 
 std::optional<UrlCheck2ConfigdMessage> test_configd_t::next_info(std::uint32_t revision,
                                                                  std::chrono::milliseconds timeout)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    return next_info_until(revision, clock_type::now() + scaled(timeout));
+}
+
+std::optional<UrlCheck2ConfigdMessage> test_configd_t::next_until(UrlCheck2ConfigdMessage::MessageTag tag,
+                                                                  clock_type::time_point deadline)
+{
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        std::optional<UrlCheck2ConfigdMessage> info = next(UrlCheck2ConfigdMessage::MY_INFO_NOTIFICATION, left);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now());
+        if (left <= std::chrono::milliseconds(0))
+            return std::nullopt;
+        std::optional<UrlCheck2ConfigdMessage> message = read_message<UrlCheck2ConfigdMessage>(socket_.get(), left);
+        if (!message || message->tag() == tag)
+            return message;
+    }
+}
+
+std::optional<UrlCheck2ConfigdMessage> test_configd_t::next_info_until(std::uint32_t revision,
+                                                                       clock_type::time_point deadline)
+{
+    for (;;) {
+        std::optional<UrlCheck2ConfigdMessage> info = next_until(UrlCheck2ConfigdMessage::MY_INFO_NOTIFICATION, deadline);
         if (!info || info->config_revision() >= revision)
             return info;
     }
@@ -98,10 +109,10 @@ std::optional<UrlCheck2ConfigdMessage> test_configd_t::next_info(std::uint32_t r
 
 int test_configd_t::count(UrlCheck2ConfigdMessage::MessageTag tag, std::chrono::milliseconds period)
 {
-    const auto deadline = std::chrono::steady_clock::now() + period;
+    // A period the test counts in, not a limit: never stretched.
+    const auto deadline = clock_type::now() + period;
     int found = 0;
-    while (std::optional<UrlCheck2ConfigdMessage> message = next(
-               tag, std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now())))
+    while (next_until(tag, deadline))
         ++found;
     return found;
 }

@@ -69,7 +69,14 @@ public:
     process_result_t wait(std::chrono::milliseconds limit = 60s) { return daemon_.wait(limit); }
 
 private:
+    using clock_type = std::chrono::steady_clock;
+
     test_configd_t(std::pair<unique_fd_t, unique_fd_t> pair, process_options_t extra);
+    // next() and next_info() against a deadline already stretched (or a
+    // period that must not be).
+    std::optional<UrlCheck2ConfigdMessage> next_until(UrlCheck2ConfigdMessage::MessageTag tag,
+                                                      clock_type::time_point deadline);
+    std::optional<UrlCheck2ConfigdMessage> next_info_until(std::uint32_t revision, clock_type::time_point deadline);
 
     unique_fd_t socket_;
     child_process_t daemon_;
