@@ -1,7 +1,10 @@
 #include "check/cloudd_connection.h"
 
+#include <cerrno>
 #include <sstream>
 #include <utility>
+
+#include <sys/socket.h>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/io_context.hpp>
@@ -68,9 +71,22 @@ std::shared_ptr<cloudd_connection_t> cloudd_connection_t::connect(application_t&
     socket->open(boost::asio::local::stream_protocol(), error);
     if (error)
         nv::throw_system_error(error, "open");
-    socket->connect(boost::asio::local::stream_protocol::endpoint(path), error);
+    // Without waiting: a CloudD that has stopped accepting, its backlog full,
+    // would otherwise hold the event loop, and every client with it, until it
+    // accepted. A local socket connects at once or fails at once (EAGAIN),
+    // and then the checks go to the databases like after any failed connect.
+    socket->non_blocking(true, error);
     if (error)
-        throw boost::filesystem::filesystem_error("connect", path, error);
+        nv::throw_system_error(error, "open");
+    const boost::asio::local::stream_protocol::endpoint endpoint(path);
+    if (::connect(socket->native_handle(), endpoint.data(), static_cast<socklen_t>(endpoint.size())) != 0) {
+        const int failure = errno;
+        throw boost::filesystem::filesystem_error("connect", path,
+                                                  boost::system::error_code(failure, boost::system::system_category()));
+    }
+    socket->non_blocking(false, error);
+    if (error)
+        nv::throw_system_error(error, "open");
     auto connection = std::make_shared<cloudd_connection_t>(application);
     connection->attach_socket(std::move(socket));
     connection->start_reading();

@@ -14,6 +14,7 @@
 #include "tests/support/cloudd_stand_in.h"
 #include "tests/support/configd_responder.h"
 #include "tests/support/running_daemon.h"
+#include "tests/support/stalled_listener.h"
 
 namespace nv::test {
 namespace {
@@ -43,9 +44,10 @@ protected:
 
     // Runs clients until each has done `rounds` rounds, reading the daemon's
     // log meanwhile so that it never waits on it; returns their summary.
-    check_load_t::summary_t run_load(std::vector<expected_url_t> urls, std::uint64_t rounds, int clients = 3, int depth = 16)
+    check_load_t::summary_t run_load(std::vector<expected_url_t> urls, std::uint64_t rounds, int clients = 3, int depth = 16,
+                                     std::chrono::milliseconds answer_limit = 60s)
     {
-        check_load_t load({daemon.socket_path(), std::move(urls), clients, depth, 60s, rounds});
+        check_load_t load({daemon.socket_path(), std::move(urls), clients, depth, answer_limit, rounds});
         const auto limit = std::chrono::steady_clock::now() + 120s;
         while (!load.wait_for_rounds(rounds, 0ms) && std::chrono::steady_clock::now() < limit)
             daemon.process().pump(20ms);
@@ -172,6 +174,21 @@ TEST_F(FaultCloudD, AnswersSlowerThanTheIdlePeriodStillComeFromTheCloud)
     EXPECT_FALSE(cloudd.connections()[0].closed);
     drain_log();
     EXPECT_EQ(daemon.log_count("CloudD 0x"), 0);
+    expect_still_up();
+}
+
+TEST_F(FaultCloudD, CloudDThatStoppedAcceptingDoesNotStopTheDaemon)
+{
+    // CloudD still listening but no longer accepting, its backlog full: a
+    // daemon that waited for the connection would stop answering every
+    // client, sending statistics and reacting to SIGTERM.
+    const stalled_listener_t stalled(daemon.dir() / "stalled.sock");
+    configd->set_cloudd_path(stalled.path());
+    const int statistics_before = configd->count(UrlCheck2ConfigdMessage::MY_STAT_NOTIFICATION);
+    expect_no_faults(run_load({{"http://casino.example/", {from_databases}}}, 3, 3, 16, 20s));
+    EXPECT_TRUE(daemon.wait_for_log("Error: CloudD: connect: "));
+    EXPECT_TRUE(configd->wait_until(
+        [&] { return configd->count(UrlCheck2ConfigdMessage::MY_STAT_NOTIFICATION) >= statistics_before + 2; }, 10s));
     expect_still_up();
 }
 
