@@ -1,11 +1,12 @@
 #include "ipc/basic_ipc_link.h"
 
+#include <algorithm>
+#include <cstring>
 #include <utility>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/system/system_error.hpp>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
@@ -120,24 +121,57 @@ void cf_basic_ipc_link_t::handle_error(const boost::system::error_code& error)
 
 // Reading
 
+namespace {
+
+// Free space offered to every read beyond the frame being completed: enough
+// for a client's whole burst of pipelined requests in one system call.
+constexpr std::uint32_t read_room = 16384;
+
+}  // namespace
+
 void cf_basic_ipc_link_t::start_reading()
 {
-    read_length();
+    input_.resize(0);
+    input_begin_ = 0;
+    read_more();
     // Messages may have been queued before the socket was there.
     write_next();
 }
 
-void cf_basic_ipc_link_t::read_length()
+void cf_basic_ipc_link_t::read_more()
 {
-    input_.resize(ipc_frame_header_size, true);
-    boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
-                            with_memory(read_memory_, [self = shared_link()](const boost::system::error_code& error,
-                                                                             std::size_t) {
-                                self->on_length_read(error);
-                            }));
+    const std::uint32_t held = input_.size() - input_begin_;
+    // Room for the rest of a frame whose length is known, so that a large
+    // message is read straight into place, or for a burst of small ones.
+    std::uint32_t wanted = read_room;
+    if (held >= ipc_frame_header_size) {
+        // 64-bit: the sum must not wrap, whatever max_message_size is.
+        const std::uint64_t frame_size =
+            std::uint64_t{ipc_frame_header_size} + decode_frame_length(input_.data() + input_begin_);
+        wanted = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+            std::max<std::uint64_t>(frame_size - held, wanted), ipc_buffer::max_size - held));
+    }
+    if (input_.capacity() - input_.size() < wanted) {
+        // The handled frames make room first; only a partial frame is moved.
+        if (input_begin_ != 0) {
+            std::memmove(input_.data(), input_.data() + input_begin_, held);
+            input_.resize(held);
+            input_begin_ = 0;
+        }
+        if (input_.capacity() - held < wanted) {
+            input_.resize(held + wanted);
+            input_.resize(held);
+        }
+    }
+    socket_->async_read_some(
+        boost::asio::buffer(input_.data() + input_.size(), input_.capacity() - input_.size()),
+        with_memory(read_memory_, [self = shared_link()](const boost::system::error_code& error,
+                                                         std::size_t transferred) {
+            self->on_read(error, transferred);
+        }));
 }
 
-void cf_basic_ipc_link_t::on_length_read(const boost::system::error_code& error)
+void cf_basic_ipc_link_t::on_read(const boost::system::error_code& error, std::size_t transferred)
 {
     if (!is_open())
         return;
@@ -145,34 +179,44 @@ void cf_basic_ipc_link_t::on_length_read(const boost::system::error_code& error)
         handle_error(error);
         return;
     }
-    const std::uint32_t length = decode_frame_length(input_.data());
-    if (!valid_frame_length(length, max_message_size)) {
-        handle_error(make_error_code(EC_BAD_MESSAGE_SIZE));
-        return;
-    }
-    input_.resize(length, true);
-    boost::asio::async_read(*socket_, boost::asio::buffer(input_.data(), input_.size()),
-                            with_memory(read_memory_, [self = shared_link()](const boost::system::error_code& error,
-                                                                             std::size_t) {
-                                self->on_message_read(error);
-                            }));
+    // At most the spare capacity offered to the read.
+    input_.resize(input_.size() + static_cast<std::uint32_t>(transferred));
+    if (handle_frames())
+        read_more();
 }
 
-void cf_basic_ipc_link_t::on_message_read(const boost::system::error_code& error)
+// Hands out every complete frame received; false when reading must stop.
+bool cf_basic_ipc_link_t::handle_frames()
 {
-    if (!is_open())
-        return;
-    if (error) {
-        handle_error(error);
-        return;
+    for (;;) {
+        const std::uint32_t held = input_.size() - input_begin_;
+        std::uint32_t length = 0;
+        switch (inspect_frame(input_.data() + input_begin_, held, max_message_size, length)) {
+        case frame_status_t::incomplete:
+            if (held == 0) {
+                input_.resize(0);
+                input_begin_ = 0;
+            }
+            return true;
+        case frame_status_t::bad_length:
+            handle_error(make_error_code(EC_BAD_MESSAGE_SIZE));
+            return false;
+        case frame_status_t::complete:
+            break;
+        }
+        const std::uint8_t* message = input_.data() + input_begin_ + ipc_frame_header_size;
+        // Consumed before the call: a frame is never handed out twice, even
+        // when on_message throws. The bytes stay in place until the next read.
+        input_begin_ += ipc_frame_header_size + length;
+        {
+            google::protobuf::io::ArrayInputStream input(message, static_cast<int>(length));
+            on_message(input);
+        }
+        // on_message may have closed the socket (the handler of this read keeps
+        // the link itself alive).
+        if (!is_open())
+            return false;
     }
-    {
-        google::protobuf::io::ArrayInputStream input(input_.data(), static_cast<int>(input_.size()));
-        on_message(input);
-    }
-    input_.resize(0);
-    if (is_open())
-        read_length();
 }
 
 // Sending

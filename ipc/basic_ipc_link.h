@@ -66,11 +66,13 @@ public:
     // The attached socket; empty before attach_socket().
     const std::shared_ptr<socket_t>& socket() const noexcept { return socket_; }
 
-    // Begins reading frames, one at a time: the next read starts only after
-    // on_message of the previous frame has returned. Call once, after
-    // attach_socket(). Also starts writing messages queued before the socket
-    // was attached. Once reading stops (read error, invalid length) it is
-    // never restarted.
+    // Begins reading: each read takes whatever the socket holds, and every
+    // complete frame in it is handed to on_message in order, the next only
+    // after the previous call has returned; a partial frame waits for the
+    // rest. Call once, after attach_socket(). Also starts writing messages
+    // queued before the socket was attached. Once reading stops (read error,
+    // invalid length, socket closed by on_message) it is never restarted, and
+    // no frame after an invalid length is handed out.
     void start_reading();
 
     // Frames `message` straight into the pending output and returns at once;
@@ -127,15 +129,18 @@ protected:
     std::uint32_t max_pending_output = ipc_buffer::max_size;
 
 private:
-    void read_length();
-    void on_length_read(const boost::system::error_code& error);
-    void on_message_read(const boost::system::error_code& error);
+    void read_more();
+    void on_read(const boost::system::error_code& error, std::size_t transferred);
+    bool handle_frames();
     void write_next();
     void on_written(const boost::system::error_code& error);
     void fail_output();
 
     std::shared_ptr<socket_t> socket_;
+    // Bytes received: [input_begin_, input_.size()) are not handed out yet;
+    // reads land after input_.size(), in the spare capacity.
     ipc_buffer input_;
+    std::uint32_t input_begin_ = 0;
     ipc_buffer pending_output_;
     // Size 0: no write in progress.
     ipc_buffer output_in_flight_;

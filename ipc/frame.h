@@ -34,4 +34,29 @@ constexpr bool valid_frame_length(std::uint32_t length, std::uint32_t max_size) 
     return length != 0 && length <= max_size;
 }
 
+// What the first bytes of a receive buffer hold.
+enum class frame_status_t {
+    incomplete,  // the length field or some message bytes are still to come
+    complete,    // a whole frame
+    bad_length,  // a length field that no frame may carry
+};
+
+// Looks at the frame that starts at `data`, of which `size` bytes have arrived.
+// A length is judged as soon as its 4 bytes are there, before any message byte.
+// For a complete frame `length` is set to its message length.
+constexpr frame_status_t inspect_frame(const std::uint8_t* data, std::uint32_t size, std::uint32_t max_size,
+                                       std::uint32_t& length) noexcept
+{
+    if (size < ipc_frame_header_size)
+        return frame_status_t::incomplete;
+    const std::uint32_t announced = decode_frame_length(data);
+    if (!valid_frame_length(announced, max_size))
+        return frame_status_t::bad_length;
+    // Compared against what follows the header, so that nothing can wrap.
+    if (size - ipc_frame_header_size < announced)
+        return frame_status_t::incomplete;
+    length = announced;
+    return frame_status_t::complete;
+}
+
 }  // namespace nv

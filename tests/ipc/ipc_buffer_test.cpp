@@ -3,6 +3,7 @@
 #include <cstring>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -142,6 +143,45 @@ TEST(Frame, AcceptedLengthsAreOneToTheMaximum)
         EXPECT_EQ(valid_frame_length(row.length, max_ipc_message_size), row.valid);
     }
     EXPECT_EQ(max_ipc_message_size, 67'108'864u);
+}
+
+// The first frame of a receive buffer: judged by its length field alone, whole
+// only when every message byte is there, whatever follows it.
+TEST(Frame, InspectingTheHeadOfAReceiveBuffer)
+{
+    using status = frame_status_t;
+    auto bytes = [](std::uint32_t length, std::size_t body) {
+        std::vector<std::uint8_t> out(4 + body, 'm');
+        encode_frame_length(length, out.data());
+        return out;
+    };
+    struct row_t {
+        const char* name;
+        std::vector<std::uint8_t> data;
+        std::uint32_t max;
+        status expected;
+        std::uint32_t length;
+    };
+    const std::vector<row_t> rows = {
+        {"nothing", {}, 100, status::incomplete, 0},
+        {"three length bytes", {5, 0, 0}, 100, status::incomplete, 0},
+        {"length only", bytes(5, 0), 100, status::incomplete, 0},
+        {"one byte short", bytes(5, 4), 100, status::incomplete, 0},
+        {"exactly one frame", bytes(5, 5), 100, status::complete, 5},
+        {"a frame and more", bytes(5, 9), 100, status::complete, 5},
+        {"length 0", bytes(0, 8), 100, status::bad_length, 0},
+        {"length 0 alone", bytes(0, 0), 100, status::bad_length, 0},
+        {"the maximum", bytes(100, 100), 100, status::complete, 100},
+        {"above the maximum, no body yet", bytes(101, 0), 100, status::bad_length, 0},
+        {"largest length field", bytes(u32_max, 3), u32_max, status::incomplete, 0},
+    };
+    for (const row_t& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::uint32_t length = 0;
+        EXPECT_EQ(inspect_frame(row.data.data(), static_cast<std::uint32_t>(row.data.size()), row.max, length),
+                  row.expected);
+        EXPECT_EQ(length, row.length);
+    }
 }
 
 }  // namespace
