@@ -15,10 +15,9 @@ struct entry_t {
     std::uint32_t index;
 };
 
-// The patterns sharing their first `depth` bytes that a trie node stands for.
+// The sorted entries sharing the bytes that lead to a trie node.
 struct range_t {
     std::uint32_t low, high;
-    std::uint32_t depth;
 };
 
 // The children of a node are searched linearly up to this many; beyond it
@@ -82,32 +81,38 @@ pattern_automaton_t::pattern_automaton_t(const std::vector<std::string_view>& pa
 
     // The trie, breadth first: each node's patterns form a run of the sorted
     // entries, and its children split that run by the byte at its depth.
+    // Only the runs of one level are kept at a time, and a level is never
+    // wider than the pattern count.
     nodes_.reserve(node_count);
     nodes_.emplace_back();
-    std::vector<range_t> ranges;
-    ranges.reserve(node_count);
-    ranges.push_back({0, std::uint32_t(entries.size()), 0});
-    for (std::uint32_t n = 0; n < nodes_.size(); ++n) {
-        auto [low, high, depth] = ranges[n];
-        // Shorter patterns sort first: those ending here lead their run, and
-        // the first of them has the lowest index among equal texts.
-        if (low < high && entries[low].length == depth)
-            nodes_[n].best = entries[low].index;
-        while (low < high && entries[low].length == depth)
-            ++low;
-        nodes_[n].first_child = std::uint32_t(nodes_.size());
-        while (low < high) {
-            const auto label = static_cast<std::uint8_t>(buffer[entries[low].offset + depth]);
-            std::uint32_t end = low + 1;
-            while (end < high && static_cast<std::uint8_t>(buffer[entries[end].offset + depth]) == label)
-                ++end;
-            node_t child;
-            child.label = label;
-            nodes_.push_back(child);
-            ranges.push_back({low, end, depth + 1});
-            ++nodes_[n].child_count;
-            low = end;
+    std::vector<range_t> level{{0, std::uint32_t(entries.size())}}, next_level;
+    for (std::uint32_t depth = 0, first = 0; !level.empty(); ++depth) {
+        next_level.clear();
+        for (std::uint32_t i = 0; i < level.size(); ++i) {
+            const std::uint32_t n = first + i;
+            auto [low, high] = level[i];
+            // Shorter patterns sort first: those ending here lead their run,
+            // and the first of them has the lowest index among equal texts.
+            if (low < high && entries[low].length == depth)
+                nodes_[n].best = entries[low].index;
+            while (low < high && entries[low].length == depth)
+                ++low;
+            nodes_[n].first_child = std::uint32_t(nodes_.size());
+            while (low < high) {
+                const auto label = static_cast<std::uint8_t>(buffer[entries[low].offset + depth]);
+                std::uint32_t end = low + 1;
+                while (end < high && static_cast<std::uint8_t>(buffer[entries[end].offset + depth]) == label)
+                    ++end;
+                node_t child;
+                child.label = label;
+                nodes_.push_back(child);
+                next_level.push_back({low, end});
+                ++nodes_[n].child_count;
+                low = end;
+            }
         }
+        first += std::uint32_t(level.size());
+        level.swap(next_level);
     }
 
     // Failure links, parents before children: a child's link is the node its
