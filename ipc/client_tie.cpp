@@ -20,6 +20,15 @@ namespace {
 // Sessions are numbered for the log over the whole life of the process.
 std::uint64_t session_counter = 0;
 
+// "64 MiB" for the client bound; tests use smaller ones.
+std::string size_text(std::uint32_t bytes)
+{
+    constexpr std::uint32_t mebibyte = 1u << 20;
+    if (bytes >= mebibyte)
+        return std::to_string(bytes / mebibyte) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
+
 std::string session_name(std::uint64_t number)
 {
     static const char digits[] = "0123456789abcdef";
@@ -58,9 +67,10 @@ client_tie_t::client_tie_t(application_t& application, std::string name)
     max_message_size = nv::max_ipc_message_size;
 }
 
-void client_tie_t::create(application_t& application, socket_ptr socket)
+void client_tie_t::create(application_t& application, socket_ptr socket, std::uint32_t max_unsent_output)
 {
     auto session = std::make_shared<client_tie_t>(application, session_name(++session_counter));
+    session->max_pending_output = max_unsent_output;
     session->log_debug("Created");
     client_count_signal()(1);
     session->attach_socket(std::move(socket));
@@ -138,10 +148,16 @@ void client_tie_t::send_response(std::uint32_t serial, UrlResult&& result)
 
 void client_tie_t::on_error(const boost::system::error_code& error)
 {
-    if (error == boost::asio::error::eof)
+    if (error == boost::asio::error::eof) {
         log_debug("Disconnected");
-    else if (nv::log_enabled(nv::log_warning))
+    } else if (error == boost::system::errc::no_buffer_space) {
+        // The link refused to queue more: the client does not read its answers.
+        if (nv::log_enabled(nv::log_warning))
+            nv::log_message(nv::log_warning, name_ + ": Output above " + size_text(max_pending_output) +
+                                                 " unsent, closing the connection");
+    } else if (nv::log_enabled(nv::log_warning)) {
         nv::log_message(nv::log_warning, name_ + ": " + error.message());
+    }
     close_socket();
 }
 

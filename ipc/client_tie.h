@@ -9,6 +9,7 @@
 #include <string>
 
 #include "ipc/basic_ipc_link.h"
+#include "ipc/frame.h"
 #include "nvs/index/category.h"
 #include "nvs/report.h"
 
@@ -23,13 +24,21 @@ class application_t;
 class ClientMessage;
 class UrlResult;
 
+// Answers a client may leave unread before its connection is closed: room for
+// one frame of the largest message. A client that keeps asking but never
+// reads would otherwise make the daemon hold its answers without end.
+inline constexpr std::uint32_t max_unsent_client_output = nv::max_ipc_message_size + nv::ipc_frame_header_size;
+
 class client_tie_t : public cf_basic_ipc_link_t, public std::enable_shared_from_this<client_tie_t> {
 public:
     using socket_ptr = std::shared_ptr<socket_t>;
 
     // Names the session, counts it in, attaches the connected socket and starts
     // reading. The session then lives as long as its socket operations do.
-    static void create(application_t& application, socket_ptr socket);
+    // Past `max_unsent_output` bytes of unsent answers the connection is closed
+    // with a Warning.
+    static void create(application_t& application, socket_ptr socket,
+                       std::uint32_t max_unsent_output = max_unsent_client_output);
 
     // Logs "Destroyed" and counts the session out.
     ~client_tie_t() override;

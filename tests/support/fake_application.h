@@ -36,6 +36,7 @@ public:
     void apply_config(const UrlCheckConfig& config) override;
     void check_restart_needed(const std::exception&) override {}
     void fill_app_info(UrlCheckAppInfo& info) override { info.set_nvs_state(nvs_state); }
+    uc::url_checker_t* url_checker() override { return checker; }
 
     // Runs the event loop until nothing is ready or the time passes; returns
     // the exception that left a handler, if any.
@@ -45,6 +46,8 @@ public:
     std::vector<UrlCheckConfig> applied;
     std::function<void()> apply_failure;
     ErrorCode nvs_state = EC_UNKNOWN_STATE;
+    // What client sessions of the test hand their checks to; none by default.
+    uc::url_checker_t* checker = nullptr;
 
 private:
     boost::asio::io_context event_loop_;

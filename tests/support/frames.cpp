@@ -144,7 +144,9 @@ std::optional<std::string> read_frame(int fd, std::chrono::milliseconds timeout)
     return message;
 }
 
-std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds timeout)
+namespace {
+
+std::optional<std::string> read_to_end(int fd, std::chrono::milliseconds timeout, bool reset_ends)
 {
     const auto deadline = clock_type::now() + timeout;
     std::string out;
@@ -158,10 +160,24 @@ std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds t
         if (n < 0) {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
+            if (errno == ECONNRESET && reset_ends)
+                return out;
             throw_errno("read");
         }
         out.append(chunk, static_cast<std::size_t>(n));
     }
+}
+
+}  // namespace
+
+std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds timeout)
+{
+    return read_to_end(fd, timeout, false);
+}
+
+std::optional<std::string> read_until_gone(int fd, std::chrono::milliseconds timeout)
+{
+    return read_to_end(fd, timeout, true);
 }
 
 }  // namespace nv::test

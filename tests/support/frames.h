@@ -62,6 +62,9 @@ std::optional<std::string> read_frame(int fd, std::chrono::milliseconds timeout 
 // Reads everything until the peer closes; nothing if it has not closed within
 // the time limit.
 std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds timeout = 10s);
+// The same, but a reset also ends the stream: a peer that closes with bytes
+// of ours still unread resets the connection once its last bytes are read.
+std::optional<std::string> read_until_gone(int fd, std::chrono::milliseconds timeout = 10s);
 
 // Reads one frame and parses it as T; nothing if no frame came; throws
 // std::runtime_error if it does not parse.
