@@ -1,9 +1,9 @@
 // Fuzzes a client session: the real session on one end of a socket pair, the
 // input written from the other end as the raw byte stream a client sends
 // (length prefixes included), the real check engine behind it with no
-// database loaded. Every answer must come back as a well-formed frame, every
-// check must complete exactly once, and the session must go away once the
-// client has hung up.
+// database loaded. Every check must complete exactly once and be answered
+// with a well-formed frame while the session is open, and the session must go
+// away once the client has hung up.
 #include "check/check_engine.h"
 #include "fuzz/support/fuzz_application.h"
 #include "fuzz/support/peer.h"
@@ -72,11 +72,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         nv::fuzz::peer_t client(loop, check_answer);
         uc::client_tie_t::create(h.application, client.take_link_end());
+        const std::size_t completed_before = h.counter->completed();
         client.send({data, size}, false);
-        // Everything read and answered (or the session has hung up on us).
+        // Everything read and every check answered, or the session has hung up
+        // on us (its answers are dropped then).
         const bool settled = nv::fuzz::run_until(loop, [&] {
             return (client.sent() || client.link_closed()) && client.unread_by_link() == 0
-                && h.counter->in_progress() == 0;
+                && h.counter->in_progress() == 0
+                && (client.link_closed() || client.frames() == h.counter->completed() - completed_before);
         });
         if (!settled)
             nv::fuzz::hang("client session reading");
