@@ -1,8 +1,9 @@
 // Database files replaced by rename, deleted and added while clients keep many
 // checks in flight and reloads follow one another (new configurations from
-// ConfigD, SIGHUP): every request is answered once, a URL of a database that
-// stays (or is only ever replaced by rename) is always reported, the last
-// reload shows exactly the files left, and the daemon stays up.
+// ConfigD, SIGHUP, another directory and back): every request is answered
+// once, a URL of a database that stays (or is only ever replaced by rename)
+// is always reported, the last reload shows exactly the files left, and the
+// daemon stays up.
 #include <signal.h>
 
 #include <cstdio>
@@ -65,6 +66,13 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
     const std::string swap_b = built(daemon, "swap-b.image", swap_b_source);
     const std::string churn = built(daemon, "churn.image", churn_source);
 
+    // A second directory with the databases that stay: switching to it and
+    // back drops and loads everything, still within one reload each time.
+    const std::string other_dir = daemon.dir() / "nvs-other";
+    boost::filesystem::create_directory(other_dir);
+    write_file(other_dir + "/keep.nvs", read_file(nvs_dir + "/keep.nvs"));
+    write_file(other_dir + "/swap.nvs", swap_a);
+
     configd_responder_t configd(daemon.configd(), daemon.config);
     check_load_t load({daemon.socket_path(),
                        {
@@ -79,7 +87,7 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
                        32});
     ASSERT_TRUE(load.wait_for_rounds(1));
 
-    int replaced = 0, added = 0, deleted = 0, hangups = 0, configurations = 0;
+    int replaced = 0, added = 0, deleted = 0, hangups = 0, configurations = 0, switches = 0;
     bool churn_present[churn_names] = {};
     const auto until = std::chrono::steady_clock::now() + churn_period;
     for (int i = 0; std::chrono::steady_clock::now() < until; ++i) {
@@ -95,6 +103,11 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
             ++added;
         }
         churn_present[k] = !churn_present[k];
+        if (i % 5 == 4) {
+            UrlCheckConfig config = daemon.config;
+            config.set_nvs_dir(++switches % 2 ? other_dir : nvs_dir);
+            configd.set_config(config);
+        }
         if (i % 2) {
             daemon.process().send_signal(SIGHUP);
             ++hangups;
@@ -110,6 +123,7 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
     for (int k = 0; k < churn_names; ++k)
         boost::filesystem::remove(nvs_dir + "/churn-" + std::to_string(k) + ".nvs");
     replace_by_rename(nvs_dir + "/swap.nvs", swap_a);
+    configd.set_config(daemon.config);
     configd.send_config();
     // Twice: a request of a late signal may come after the first wait.
     for (int pass = 0; pass < 2; ++pass) {
@@ -134,8 +148,9 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
     EXPECT_LE(configd.count(UrlCheck2ConfigdMessage::GET_CONFIG_REQUEST), hangups);
     for (const auto& info : configd.infos())
         EXPECT_EQ(info.nvs_state, EC_OK) << "revision " << info.revision;
-    std::printf("replaced %d, added %d, deleted %d; %d SIGHUP, %d configurations unasked; %llu checks answered in %llu rounds\n",
-                replaced, added, deleted, hangups, configurations, static_cast<unsigned long long>(summary.answered),
+    std::printf("replaced %d, added %d, deleted %d, %d directory switches; %d SIGHUP, %d configurations unasked; "
+                "%llu checks answered in %llu rounds\n",
+                replaced, added, deleted, switches, hangups, configurations, static_cast<unsigned long long>(summary.answered),
                 static_cast<unsigned long long>(summary.rounds));
 
     // The last reload shows exactly what is left; a fresh client is answered.

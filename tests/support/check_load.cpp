@@ -6,6 +6,7 @@
 #include <stdexcept>
 
 #include "tests/support/running_daemon.h"
+#include "tests/support/time_scale.h"
 
 namespace nv::test {
 
@@ -60,7 +61,7 @@ void check_load_t::stop()
 
 bool check_load_t::wait_for_rounds(std::uint64_t rounds, std::chrono::milliseconds limit)
 {
-    const auto deadline = clock_type::now() + limit;
+    const auto deadline = clock_type::now() + scaled(limit);
     for (;;) {
         {
             std::lock_guard lock(mutex_);
@@ -130,13 +131,13 @@ void check_load_t::run_client(int index)
             std::lock_guard lock(mutex_);
             summary_.sent += outstanding.size();
         }
-        const auto deadline = clock_type::now() + options_.answer_limit;
+        const auto deadline = clock_type::now() + scaled(options_.answer_limit);
         while (!outstanding.empty()) {
             const auto left = std::max(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - clock_type::now()),
                                        std::chrono::milliseconds(1));
             std::optional<uc::ServerMessage> answer;
             try {
-                answer = read_answer(fd.get(), left);
+                answer = read_message<uc::ServerMessage>(fd.get(), left);
             } catch (const std::exception& e) {
                 end_client(std::string("bad answer frame: ") + e.what(), outstanding.size());
                 return;

@@ -37,7 +37,8 @@ public:
         int clients = 4;
         // Requests written at once before the answers are read.
         int depth = 32;
-        // How long a client waits for the answers of one round.
+        // How long a client waits for the answers of one round (stretched by
+        // NORVA_TEST_TIME_SCALE, like every limit here).
         std::chrono::milliseconds answer_limit = 60s;
         // Rounds after which a client ends by itself; 0: until stop().
         std::uint64_t max_rounds = 0;

@@ -58,6 +58,8 @@ std::string answer_bytes(const cloudd_stand_in_t::rule_t& rule, std::uint32_t se
         return frame_bytes(std::string("\x00\x01\x02\xff\xff", 5));
     case action_t::unknown_serial:
         return response_frame(rule, serial + 1000000, true) + response_frame(rule, serial, true);
+    case action_t::twice:
+        return response_frame(rule, serial, true) + response_frame(rule, serial, true);
     default:
         return response_frame(rule, serial, true);
     }
@@ -256,7 +258,7 @@ void cloudd_stand_in_t::handle_request(int id, const std::string& bytes)
     std::optional<outgoing_t> out;
     if (rule.action != action_t::never && rule.action != action_t::close)
         out = outgoing_t{clock_type::now() + rule.delay, id, answer_bytes(rule, seen.serial)};
-    if (out && (rule.action == action_t::half_then_close || rule.action == action_t::bad_length))
+    if (out && rule.action == action_t::half_then_close)
         out->close_after = true;
     {
         // The request becomes visible together with its answer, so that a

@@ -4,7 +4,7 @@
 // hold the answer until the test releases it (released answers go out last
 // held first, i.e. out of order), close the connection, or misbehave on the
 // wire (half an answer then close, a bad frame length, bytes that do not
-// parse, an answer to a serial never sent). It records every request and
+// parse, an answer to a serial never sent, the same answer twice). It records every request and
 // every connection.
 #pragma once
 
@@ -35,9 +35,10 @@ public:
         hold,       // the response waits for release_held()
         close,      // the connection is closed instead of answering
         half_then_close,  // the first half of the answer's frame, then the connection is closed
-        bad_length,       // a frame header with `length` (0, or above the 64 MiB maximum), nothing more
+        bad_length,       // a frame header with `length` (0, or above the 64 MiB maximum), nothing else
         garbage,          // a frame whose bytes do not parse as a response
         unknown_serial,   // an answer to a serial never sent (serial + 1,000,000), then the right answer
+        twice,            // the answer, sent twice
     };
 
     struct rule_t {

@@ -5,6 +5,8 @@
 
 #include <poll.h>
 
+#include "tests/support/time_scale.h"
+
 namespace nv::test {
 
 configd_responder_t::configd_responder_t(test_configd_t& configd, UrlCheckConfig config, std::uint32_t last_revision)
@@ -32,6 +34,12 @@ void configd_responder_t::set_cloudd_path(const std::string& path)
 {
     std::lock_guard lock(mutex_);
     cloudd_path_ = path;
+}
+
+void configd_responder_t::set_config(const UrlCheckConfig& config)
+{
+    std::lock_guard lock(mutex_);
+    config_ = config;
 }
 
 std::uint32_t configd_responder_t::send_config()
@@ -76,7 +84,7 @@ std::string configd_responder_t::failure() const
 
 bool configd_responder_t::wait_until(const std::function<bool()>& predicate, std::chrono::milliseconds limit)
 {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    const auto deadline = std::chrono::steady_clock::now() + scaled(limit);
     while (!predicate()) {
         std::unique_lock lock(mutex_);
         if (!failure_.empty() || std::chrono::steady_clock::now() >= deadline)
@@ -92,7 +100,7 @@ bool configd_responder_t::wait_settled(std::chrono::milliseconds limit)
     // other cannot make a reload look finished.
     std::unique_lock lock(mutex_);
     const auto expected = [this] { return 2 * static_cast<std::size_t>(configs_sent_); };
-    changed_.wait_for(lock, limit, [&] { return infos_.size() >= expected() || !failure_.empty(); });
+    changed_.wait_for(lock, scaled(limit), [&] { return infos_.size() >= expected() || !failure_.empty(); });
     return infos_.size() == expected();
 }
 

@@ -45,6 +45,9 @@ public:
     // From now on GET_CLOUDD_REQUEST is answered with this path.
     void set_cloudd_path(const std::string& path);
 
+    // The configuration sent from now on.
+    void set_config(const UrlCheckConfig& config);
+
     // Sends the configuration unasked, as ConfigD does when it changes; returns
     // its revision.
     std::uint32_t send_config();
@@ -54,6 +57,8 @@ public:
     // Configurations sent (asked for or not).
     int configs_sent() const;
     std::vector<info_t> infos() const;
+
+    // Limits are stretched by NORVA_TEST_TIME_SCALE.
 
     // Waits until every configuration sent has been applied and the database
     // load it started has ended: the daemon sends one MY_INFO_NOTIFICATION for
