@@ -22,18 +22,14 @@ std::uint64_t status_bytes(pid_t pid, const std::string& name);
 // RLIMIT_NOFILE of another process; throws on failure.
 rlimit descriptor_limits(pid_t pid);
 
-// Whether this build instruments memory (AddressSanitizer): resident memory
-// then says little about the program's own.
-constexpr bool address_sanitizer_build() noexcept
+// Whether this build runs under a sanitizer (NORVA_SANITIZE): everything is
+// several times slower, and resident memory includes the sanitizer's own
+// (shadow memory, the quarantine of freed blocks), so it says little about
+// the program's.
+constexpr bool sanitized_build() noexcept
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(NORVA_SANITIZED)
     return true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-    return true;
-#else
-    return false;
-#endif
 #else
     return false;
 #endif
