@@ -20,10 +20,10 @@ public:
     // An automaton that finds nothing.
     pattern_automaton_t();
 
-    // The patterns in their order of precedence; their bytes are copied into
-    // the automaton, so the views need not outlive it. Both patterns and texts
-    // are compared through the global locale's upper-case mapping as it is
-    // now. An empty pattern never matches.
+    // The patterns in their order of precedence; the automaton keeps no
+    // reference to them. Patterns and texts are compared through the global
+    // locale's upper-case mapping as it is during construction. An empty
+    // pattern never matches.
     explicit pattern_automaton_t(const std::vector<std::string_view>& patterns);
 
     // The lowest index of a pattern that occurs in the text as a substring,

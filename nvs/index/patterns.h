@@ -27,9 +27,6 @@ public:
     // pass over the text, whatever the number of patterns; allocates nothing.
     match_t find(std::string_view text) const noexcept;
 
-    // The automaton behind `find`, built with the reader.
-    const pattern_automaton_t& automaton() const noexcept { return automaton_; }
-
 private:
     const content_t* content_;
     std::vector<std::string_view> patterns_;
