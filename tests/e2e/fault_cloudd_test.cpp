@@ -49,7 +49,12 @@ protected:
     check_load_t::summary_t run_load(std::vector<expected_url_t> urls, std::uint64_t rounds, int clients = 3, int depth = 16,
                                      std::chrono::milliseconds answer_limit = 60s)
     {
-        check_load_t load({daemon.socket_path(), std::move(urls), clients, depth, answer_limit, rounds});
+        check_load_t load({.socket_path = daemon.socket_path(),
+                           .urls = std::move(urls),
+                           .clients = clients,
+                           .depth = depth,
+                           .answer_limit = answer_limit,
+                           .max_rounds = rounds});
         const auto limit = std::chrono::steady_clock::now() + scaled(120s);
         while (!load.wait_for_rounds(rounds, 0ms) && std::chrono::steady_clock::now() < limit)
             daemon.process().pump(20ms);

@@ -74,8 +74,8 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
     write_file(other_dir + "/swap.nvs", swap_a);
 
     configd_responder_t configd(daemon.configd(), daemon.config);
-    check_load_t load({daemon.socket_path(),
-                       {
+    check_load_t load({.socket_path = daemon.socket_path(),
+                       .urls = {
                            {"http://keep.example/page", {{UC_GAMBLING}}},
                            {"http://www.swap.example/x", {{UC_ADULT_CONTENT}}},
                            {"http://swap-a.example/", {{}, {UC_ADULT_CONTENT}}},
@@ -83,8 +83,9 @@ TEST(FaultDatabases, FilesReplacedDeletedAndAddedDuringChecksAndReloads)
                            {"http://churn.example/", {{}, {UC_CHATS}}},
                            {"http://none.example/", {{}}},
                        },
-                       4,
-                       32});
+                       .clients = 4,
+                       .depth = 32,
+                       .pause = 5ms});
     ASSERT_TRUE(load.wait_for_rounds(1));
 
     int replaced = 0, added = 0, deleted = 0, hangups = 0, configurations = 0, switches = 0;

@@ -42,14 +42,15 @@ TEST(FaultSignals, HundredHangupsWithinASecondWhileClientsCheck)
     ASSERT_TRUE(daemon.start());
 
     configd_responder_t configd(daemon.configd(), daemon.config);
-    check_load_t load({daemon.socket_path(),
-                       {
+    check_load_t load({.socket_path = daemon.socket_path(),
+                       .urls = {
                            {"http://casino.example/", {{UC_GAMBLING}}},
                            {"http://chat.example/room", {{UC_CHATS}}},
                            {"http://none.example/", {{}}},
                        },
-                       4,
-                       32});
+                       .clients = 4,
+                       .depth = 32,
+                       .pause = 5ms});
     ASSERT_TRUE(load.wait_for_rounds(1));
     const std::uint64_t answered_before = load.summary().answered;
 

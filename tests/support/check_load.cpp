@@ -167,9 +167,13 @@ void check_load_t::run_client(int index)
             std::lock_guard lock(mutex_);
             ++summary_.answered;
         }
-        std::lock_guard lock(mutex_);
-        ++rounds_[static_cast<std::size_t>(index)];
-        ++summary_.rounds;
+        {
+            std::lock_guard lock(mutex_);
+            ++rounds_[static_cast<std::size_t>(index)];
+            ++summary_.rounds;
+        }
+        if (options_.pause.count() > 0)
+            std::this_thread::sleep_for(options_.pause);
     }
 }
 

@@ -42,6 +42,9 @@ public:
         std::chrono::milliseconds answer_limit = 60s;
         // Rounds after which a client ends by itself; 0: until stop().
         std::uint64_t max_rounds = 0;
+        // Rest between rounds: the requests in flight matter, not the rate,
+        // and tests running beside this one need the processor too.
+        std::chrono::milliseconds pause{0};
     };
 
     struct summary_t {
