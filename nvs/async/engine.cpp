@@ -36,7 +36,8 @@ std::shared_ptr<engine_t::task_id_t> engine_t::check(std::shared_ptr<const url_t
         if (callback)
             callback(*report, ec);
     };
-    return thread_.post(std::move(task), std::move(completion));
+    // The check posts nothing of its own: its result can wait for its batch.
+    return thread_.post(std::move(task), std::move(completion), thread_t::delivery_t::batched);
 }
 
 std::shared_ptr<engine_t::task_id_t> engine_t::reload(std::string dir)

@@ -11,6 +11,7 @@
 
 #include <map>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace uc {
@@ -137,6 +138,82 @@ TEST_F(NvsEngineTest, DestructionCompletesQueuedChecksOnceWithOperationCanceled)
         EXPECT_EQ(ecs[0], canceled);
     }
     EXPECT_EQ(seen_.size(), signals_before + 1) << "notices arriving after the engine went change nothing";
+}
+
+// Many checks in one turn with reloads among them: every callback runs once, on
+// the main thread, and finds the engine holding the databases it was checked
+// against (what the check engine's "no databases" answer relies on).
+TEST_F(NvsEngineTest, ChecksOfOneTurnAroundReloadsCompleteOnceOnTheMainThread)
+{
+    nv::nvs::test::temp_dir_t empty;
+    write_gamble(dir_.file("a.nvs"));
+    engine_->reload(dir_.path());
+    ASSERT_TRUE(run_until(main_, [&] { return seen_.size() == 2; }));
+
+    constexpr int per_phase = 100;
+    struct call_t {
+        std::thread::id thread;
+        nv::nvs::category_set_t categories;
+        error_code error;
+        std::size_t databases;
+    };
+    std::map<int, std::vector<call_t>> calls;
+    auto url = std::make_shared<url_t>("http://alpha/");
+    auto checks = [&](int first) {
+        for (int i = first; i < first + per_phase; ++i)
+            engine_->check(url, 0xFFFFFFFF, [&calls, i, this](const report_t& r, const error_code& ec) {
+                calls[i].push_back({std::this_thread::get_id(), r.categories, ec, engine_->database_count()});
+            });
+    };
+    checks(0);
+    engine_->reload(empty.path());
+    checks(per_phase);
+    engine_->reload(dir_.path());
+    checks(2 * per_phase);
+    ASSERT_TRUE(run_until(main_, [&] { return calls.size() == 3 * per_phase; }));
+    run_pending(main_);
+
+    for (const auto& [i, list] : calls) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(list.size(), 1u);
+        const bool empty_phase = i / per_phase == 1;
+        EXPECT_EQ(list[0].thread, std::this_thread::get_id());
+        EXPECT_FALSE(list[0].error);
+        EXPECT_EQ(list[0].categories, empty_phase ? 0u : 1u << 5);
+        EXPECT_EQ(list[0].databases, empty_phase ? 0u : 1u);
+    }
+}
+
+// Destroyed while the worker is (most likely) part-way through a large batch:
+// each callback is called once, with its result if it was sent back in time,
+// otherwise with the operation-canceled error.
+TEST_F(NvsEngineTest, DestructionDuringABatchCompletesEveryCheckOnce)
+{
+    write_gamble(dir_.file("a.nvs"));
+    engine_->reload(dir_.path());
+    ASSERT_TRUE(run_until(main_, [&] { return seen_.size() == 2; }));
+
+    constexpr int count = 20000;
+    std::map<int, std::vector<std::pair<report_t, error_code>>> calls;
+    auto url = std::make_shared<url_t>("http://alpha/");
+    for (int i = 0; i < count; ++i)
+        engine_->check(url, 0xFFFFFFFF,
+                       [&calls, i](const report_t& r, const error_code& ec) { calls[i].emplace_back(r, ec); });
+    // Hand the batch over; the worker is now going through it.
+    main_.restart();
+    main_.poll_one();
+    engine_.reset();
+    run_pending(main_);
+
+    ASSERT_EQ(calls.size(), std::size_t(count));
+    for (const auto& [i, list] : calls) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(list.size(), 1u);
+        if (list[0].second == canceled)
+            continue;
+        EXPECT_FALSE(list[0].second);
+        EXPECT_EQ(list[0].first.categories, 1u << 5);
+    }
 }
 
 } // namespace

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <map>
 #include <set>
+#include <tuple>
 
 namespace nv::nvs::async {
 namespace {
@@ -322,6 +323,60 @@ TEST_F(EngineTest, ChecksPostedAroundAReloadSeeTheOldAndTheNewSetInOrder)
     ASSERT_TRUE(run_until(main_, [&] { return results.size() == 2; }));
 
     EXPECT_EQ(results, (std::vector<std::pair<int, category_set_t>>{{1, gamble}, {2, porno}}));
+}
+
+// Checks and reloads posted in one turn travel to the worker together; each
+// check still sees the databases of the reloads posted before it, and its
+// callback runs with the engine's published state matching what it saw, between
+// the notices of the reloads around it.
+TEST_F(EngineTest, ChecksAndReloadsOfOneTurnKeepTheirOrder)
+{
+    temp_dir_t other, empty;
+    write_patterns(dir_.file("a.nvs"), "gamble", {"alpha"});
+    write_patterns(other.file("a.nvs"), "porno", {"alpha"});
+    reload(dir_.path());
+    notices_.clear();
+
+    struct seen_t {
+        int check;
+        category_set_t categories;
+        std::string shown_dir;
+        std::size_t shown_files;
+        std::size_t notices_before;
+    };
+    std::vector<seen_t> seen;
+    auto url = std::make_shared<url_t>("http://alpha/");
+    int posted = 0;
+    auto check_now = [&] {
+        const int n = ++posted;
+        engine_.check(url, 0xFFFFFFFF, [&, n](const report_t& r, const error_code& ec) {
+            EXPECT_FALSE(ec);
+            seen.push_back({n, r.categories, engine_.estate().shown_dir, engine_.estate().shown_files.size(),
+                            notices_.size()});
+        });
+    };
+    check_now();
+    check_now();
+    engine_.reload(other.path());
+    check_now();
+    engine_.reload(empty.path());
+    check_now();
+    check_now();
+    engine_.reload(dir_.path());
+    check_now();
+    ASSERT_TRUE(run_until(main_, [&] { return seen.size() == 6; }));
+
+    const std::vector<std::tuple<int, category_set_t, std::string, std::size_t, std::size_t>> expected = {
+        {1, gamble, dir_.path(), 1, 0}, {2, gamble, dir_.path(), 1, 0}, {3, porno, other.path(), 1, 2},
+        {4, 0, empty.path(), 0, 4},     {5, 0, empty.path(), 0, 4},     {6, gamble, dir_.path(), 1, 6},
+    };
+    ASSERT_EQ(seen.size(), expected.size());
+    for (std::size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE("completion " + std::to_string(i));
+        EXPECT_EQ(std::make_tuple(seen[i].check, seen[i].categories, seen[i].shown_dir, seen[i].shown_files,
+                                  seen[i].notices_before),
+                  expected[i]);
+    }
 }
 
 TEST_F(EngineTest, CategoryWalk)

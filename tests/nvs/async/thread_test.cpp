@@ -3,14 +3,18 @@
 #include "common/error.h"
 #include "tests/support/nvs_engine_support.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/system/system_error.hpp>
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <future>
 #include <map>
+#include <set>
 #include <stdexcept>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -267,6 +271,185 @@ TEST(ThreadTest, ThrowingTaskFailsOnlyItselfAndTheWorkerGoesOn)
         ASSERT_TRUE(run_until(main, [&] { return failed && next; }));
         EXPECT_EQ(*failed, row.expected);
         EXPECT_FALSE(*next);
+    }
+}
+
+using delivery = thread_t::delivery_t;
+
+// Tasks posted by one handler of the main loop wait until it has returned, and
+// then go over together: none starts while the handler is still running.
+TEST(ThreadBatchTest, TasksPostedInOneTurnStartOnlyAfterTheTurn)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    std::atomic<int> ran{0};
+    int ran_during_turn = -1;
+    int completed = 0;
+    boost::asio::post(main, [&] {
+        for (int i = 0; i < 20; ++i)
+            thread.post(
+                [&] {
+                    ++ran;
+                    return error_code();
+                },
+                [&](const error_code&) { ++completed; }, i % 2 ? delivery::batched : delivery::ordered);
+        // Long enough for an idle worker to have started a task handed to it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ran_during_turn = ran;
+    });
+    ASSERT_TRUE(run_until(main, [&] { return completed == 20; }));
+    EXPECT_EQ(ran_during_turn, 0);
+    EXPECT_EQ(ran, 20);
+}
+
+// Batched results of one turn come back in one handler of the main loop, in
+// posted order.
+TEST(ThreadBatchTest, BatchedResultsOfOneTurnComeBackTogetherInOrder)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    constexpr int count = 100;
+    std::vector<int> order;
+    std::set<int> handlers_seen; // which main-loop handler called each completion
+    int handler = 0;
+    for (int i = 0; i < count; ++i)
+        thread.post([i] { return error_code(i, boost::system::generic_category()); },
+                    [&, i](const error_code& ec) {
+                        EXPECT_EQ(ec.value(), i);
+                        order.push_back(i);
+                        handlers_seen.insert(handler);
+                    },
+                    delivery::batched);
+    auto work = boost::asio::make_work_guard(main);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (order.size() < count && std::chrono::steady_clock::now() < deadline) {
+        ++handler;
+        main.run_one_for(std::chrono::milliseconds(20));
+    }
+    ASSERT_EQ(order.size(), std::size_t(count));
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(order[i], i);
+    EXPECT_EQ(handlers_seen.size(), 1u) << "one hand-back for the whole turn";
+}
+
+// Whatever an ordered task posts to the main loop itself arrives after the
+// completions of the tasks before it and before those of the tasks after it,
+// as when every task came back alone.
+TEST(ThreadBatchTest, OrderedTaskOfABatchKeepsItsOwnHandlersInPlace)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    std::vector<std::string> events;
+    auto batched = [&](const std::string& name) {
+        thread.post({}, [&events, name](const error_code&) { events.push_back(name); }, delivery::batched);
+    };
+    batched("check 1");
+    batched("check 2");
+    thread.post(
+        [&main, &events] {
+            boost::asio::post(main, [&events] { events.push_back("notice"); });
+            return error_code();
+        },
+        [&](const error_code&) { events.push_back("reload"); });
+    batched("check 3");
+    batched("check 4");
+    ASSERT_TRUE(run_until(main, [&] { return events.size() == 6; }));
+    EXPECT_EQ(events, (std::vector<std::string>{"check 1", "check 2", "notice", "reload", "check 3", "check 4"}));
+}
+
+TEST(ThreadBatchTest, CancellingOneTaskOfABatchLeavesTheOthers)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    constexpr int count = 5;
+    std::map<int, std::vector<error_code>> calls;
+    std::vector<std::shared_ptr<thread_t::task_id_t>> handles;
+    for (int i = 0; i < count; ++i)
+        handles.push_back(thread.post([i] { return error_code(100 + i, boost::system::generic_category()); },
+                                      [&calls, i](const error_code& ec) { calls[i].push_back(ec); },
+                                      delivery::batched));
+    handles[2]->cancel();
+    ASSERT_TRUE(run_until(main, [&] { return calls.size() == count; }));
+    run_pending(main);
+    for (int i = 0; i < count; ++i) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(calls[i].size(), 1u);
+        EXPECT_EQ(calls[i][0], i == 2 ? thread_t::canceled() : error_code(100 + i, boost::system::generic_category()));
+    }
+}
+
+// A completion that throws leaves the main loop; the completions after it in
+// its batch are still called, each once, when the loop runs again.
+TEST(ThreadBatchTest, ThrowingCompletionDoesNotLoseTheRestOfItsBatch)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    constexpr int count = 4;
+    std::map<int, int> calls;
+    for (int i = 0; i < count; ++i)
+        thread.post({},
+                    [&calls, i](const error_code&) {
+                        ++calls[i];
+                        if (i == 1)
+                            throw std::runtime_error("completion failed");
+                    },
+                    delivery::batched);
+    bool thrown = false;
+    try {
+        run_until(main, [&] { return calls.size() == count; });
+    } catch (const std::runtime_error&) {
+        thrown = true;
+    }
+    EXPECT_TRUE(thrown);
+    ASSERT_TRUE(run_until(main, [&] { return calls.size() == count; }));
+    run_pending(main);
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(calls[i], 1) << i;
+}
+
+// stop() while the worker is in the middle of a batch: the running task
+// finishes, the rest of the batch does not start, and every completion is
+// called once, with canceled.
+TEST(ThreadBatchTest, StopInTheMiddleOfABatchRunsNoMoreOfIt)
+{
+    boost::asio::io_context main;
+    thread_t thread(main);
+    constexpr int count = 50;
+    std::atomic<bool> first_started{false}, stopping{false};
+    std::atomic<int> ran{0};
+    std::map<int, std::vector<error_code>> calls;
+    for (int i = 0; i < count; ++i)
+        thread.post(
+            [&, i] {
+                ++ran;
+                if (i == 0) {
+                    first_started = true;
+                    while (!stopping)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                    // stop() is being called; give it ample time to get there.
+                    std::this_thread::sleep_for(std::chrono::seconds(2));
+                } else {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                }
+                return error_code();
+            },
+            [&calls, i](const error_code& ec) { calls[i].push_back(ec); }, delivery::batched);
+    // Hand the batch over, then wait on this thread for its first task.
+    boost::asio::post(main, [] {});
+    run_pending(main, std::chrono::milliseconds(1));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!first_started && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(first_started);
+    stopping = true;
+    thread.stop();
+    EXPECT_LT(ran, count) << "the rest of the batch ran after stop()";
+    run_pending(main);
+    ASSERT_EQ(calls.size(), std::size_t(count));
+    for (const auto& [i, ecs] : calls) {
+        SCOPED_TRACE(i);
+        ASSERT_EQ(ecs.size(), 1u);
+        EXPECT_EQ(ecs[0], thread_t::canceled());
     }
 }
 
