@@ -30,6 +30,13 @@ public:
     {
     }
 
+    // Main thread, once, right after construction: enters the pending set.
+    void enter()
+    {
+        where_ = pending_->insert(shared_from_this()).first;
+        pending_now_ = true;
+    }
+
     void cancel() override
     {
         if (auto completion = take())
@@ -47,10 +54,11 @@ private:
     // Leaves the pending set; the completion is handed out only to the first caller.
     completion_t take()
     {
-        auto it = pending_->find(shared_from_this());
-        if (it == pending_->end())
+        if (!pending_now_)
             return {};
-        pending_->erase(it);
+        pending_now_ = false;
+        // By position: no search of a set that holds every task in flight.
+        pending_->erase(where_);
         completion_t completion = std::move(completion_);
         completion_ = nullptr;
         // An empty completion still counts as completed: hand out a no-op.
@@ -62,6 +70,9 @@ private:
     boost::asio::io_context& main_;
     completion_t completion_;
     std::shared_ptr<pending_t> pending_;
+    // Main thread: in the pending set, at where_.
+    bool pending_now_ = false;
+    pending_t::iterator where_;
 };
 
 // One posted task on its way to the worker and back.
@@ -72,17 +83,6 @@ struct thread_t::job_t {
     boost::system::error_code result;
 };
 
-// The tasks of one hand-over. The worker fills in results front to back and
-// sends them in order; the main loop calls the completions of those sent.
-// Both touch disjoint jobs: the main loop only those already sent.
-struct thread_t::batch_t {
-    explicit batch_t(boost::asio::io_context& main) : main(main) {}
-
-    boost::asio::io_context& main;
-    std::vector<job_t> jobs;
-    std::size_t finished = 0; // main thread: completions called so far
-};
-
 // Main thread only.
 struct thread_t::intake_t {
     intake_t(boost::asio::io_context& main, loop_t* loop) : main(main), loop(loop) {}
@@ -90,6 +90,21 @@ struct thread_t::intake_t {
     boost::asio::io_context& main;
     loop_t* loop; // null once stopped
     std::vector<job_t> jobs;
+    // The storage of a finished batch, kept so that the next turns reuse it
+    // instead of growing a vector from nothing every time.
+    std::vector<job_t> spare;
+};
+
+// The tasks of one hand-over. The worker fills in results front to back and
+// sends them in order; the main loop calls the completions of those sent.
+// Both touch disjoint jobs: the main loop only those already sent.
+struct thread_t::batch_t {
+    batch_t(boost::asio::io_context& main, std::weak_ptr<intake_t> intake) : main(main), intake(std::move(intake)) {}
+
+    boost::asio::io_context& main;
+    std::weak_ptr<intake_t> intake;
+    std::vector<job_t> jobs;
+    std::size_t finished = 0; // main thread: completions called so far
 };
 
 namespace {
@@ -134,7 +149,7 @@ boost::system::error_code thread_t::canceled() noexcept
 std::shared_ptr<thread_t::task_id_t> thread_t::post(task_t task, completion_t completion, delivery_t delivery)
 {
     auto handle = std::make_shared<task_impl_t>(main_, std::move(completion), pending_);
-    pending_->insert(handle);
+    handle->enter();
     if (!worker_) {
         handle->cancel();
         return handle;
@@ -146,17 +161,19 @@ std::shared_ptr<thread_t::task_id_t> thread_t::post(task_t task, completion_t co
     if (intake_->jobs.size() == 1)
         boost::asio::post(main_, [intake = std::weak_ptr<intake_t>(intake_)] {
             if (auto locked = intake.lock())
-                hand_over(*locked);
+                hand_over(locked);
         });
     return handle;
 }
 
-void thread_t::hand_over(intake_t& intake)
+void thread_t::hand_over(const std::shared_ptr<intake_t>& intake_ptr)
 {
+    intake_t& intake = *intake_ptr;
     if (intake.jobs.empty() || !intake.loop)
         return;
-    auto batch = std::make_shared<batch_t>(intake.main);
+    auto batch = std::make_shared<batch_t>(intake.main, intake_ptr);
     batch->jobs.swap(intake.jobs);
+    intake.jobs.swap(intake.spare);
     loop_t* loop = intake.loop;
     boost::asio::post(loop->context, [batch, loop] {
         // Worker thread. `sent`: the jobs before it have had their results sent.
@@ -167,7 +184,10 @@ void thread_t::hand_over(intake_t& intake)
             boost::asio::post(batch->main, [batch, to] { finish(batch, to); });
             sent = to;
         };
-        for (std::size_t i = 0; i < batch->jobs.size(); ++i) {
+        // Once everything is sent the main loop may recycle the vector: only
+        // this count is used after that.
+        const std::size_t count = batch->jobs.size();
+        for (std::size_t i = 0; i < count; ++i) {
             // stop() cancels whatever has not been sent.
             if (loop->stopping.load(std::memory_order_relaxed))
                 return;
@@ -180,7 +200,7 @@ void thread_t::hand_over(intake_t& intake)
             if (ordered)
                 send(i + 1);
         }
-        send(batch->jobs.size());
+        send(count);
     });
 }
 
@@ -197,6 +217,12 @@ void thread_t::finish(const std::shared_ptr<batch_t>& batch, std::size_t to)
                 boost::asio::post(batch->main, [batch, to] { finish(batch, to); });
             throw;
         }
+    }
+    if (batch->finished < batch->jobs.size())
+        return;
+    if (auto intake = batch->intake.lock(); intake && intake->spare.capacity() < batch->jobs.capacity()) {
+        batch->jobs.clear();
+        intake->spare.swap(batch->jobs);
     }
 }
 

@@ -86,7 +86,7 @@ private:
     struct intake_t;
     using pending_t = std::set<std::shared_ptr<task_id_t>>;
 
-    static void hand_over(intake_t& intake);
+    static void hand_over(const std::shared_ptr<intake_t>& intake);
     static void finish(const std::shared_ptr<batch_t>& batch, std::size_t to);
 
     std::shared_ptr<pending_t> pending_;
