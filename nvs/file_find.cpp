@@ -12,13 +12,13 @@ index::match_t find_address(const file_t& file, index::context_t& context, const
             return match;
         return file.ipv4_hosts().find(address.v4_value());
     }
-    const auto bytes = address.bytes();
-    if (const auto match = file.ipv6_networks().find(bytes.first<16>()); match.found)
+    if (const auto match = file.ipv6_networks().find(context, address); match.found)
         return match;
     // Skipped without hashing when there is nothing to compare the key with.
     if (file.ipv6_hashes().size() == 0)
         return {};
-    return file.ipv6_hashes().find(context.address_key(address, 0));
+    const auto key = context.address_key_to_search(address, 0);
+    return key ? file.ipv6_hashes().find(*key) : index::match_t{};
 }
 
 } // namespace

@@ -5,6 +5,7 @@
 
 #include "nvs/async/thread.h"
 #include "nvs/file_set.h"
+#include "nvs/key_filter.h"
 #include "nvs/report.h"
 
 #include <boost/signals2/signal.hpp>
@@ -31,6 +32,9 @@ public:
         std::string dir;           // directory whose databases are loaded; empty at start
         file_set_t files;          // every loaded database
         category_map_t by_category; // the same databases filed by category bit
+        // The keys of `files`, replaced only when they change; none when it
+        // could not be built (lookups are then exact without it).
+        std::shared_ptr<const key_filter_t> filter;
 
         // Main thread.
         int state = loading;

@@ -23,8 +23,10 @@ bool debug_enabled()
     return log_t::instance().enabled(log_t::debug);
 }
 
-void unload_changed(engine_t::estate_t& estate)
+// Returns whether any database was unloaded.
+bool unload_changed(engine_t::estate_t& estate)
 {
+    bool unloaded = false;
     for (auto it = estate.files.begin(); it != estate.files.end();) {
         const auto& file = *it;
         bool changed = true;
@@ -42,7 +44,9 @@ void unload_changed(engine_t::estate_t& estate)
             log(log_t::debug, "NVS database unloaded: " + nv::quoted_path(file->path()));
         remove_from(estate.by_category, file);
         it = estate.files.erase(it);
+        unloaded = true;
     }
+    return unloaded;
 }
 
 void log_failure(const std::string& path, const std::string& message)
@@ -60,29 +64,33 @@ bool is_regular_entry(const fs::directory_entry& entry)
     return ec || status.type() == fs::regular_file || status.type() == fs::file_not_found;
 }
 
-void load(engine_t::estate_t& estate, const std::string& path)
+// Returns whether the database was loaded.
+bool load(engine_t::estate_t& estate, const std::string& path)
 {
     std::shared_ptr<const file_t> file;
     try {
         file = std::make_shared<const file_t>(path);
     } catch (const boost::system::system_error& e) {
         log_failure(path, e.code().message());
-        return;
+        return false;
     } catch (const std::exception& e) {
         // A damaged file can make a reader ask for an absurd amount of memory;
         // that file is skipped like any other that cannot be opened.
         log_failure(path, log_text(e));
-        return;
+        return false;
     }
     estate.files.insert(file);
     file_into(estate.by_category, file);
     if (debug_enabled())
         log(log_t::debug, "NVS database loaded: " + nv::quoted_path(path) + " (" + file->name() + ", "
                               + std::to_string(file->record_count()) + ")");
+    return true;
 }
 
-void scan(engine_t::estate_t& estate)
+// Returns whether any database was loaded.
+bool scan(engine_t::estate_t& estate)
 {
+    bool loaded_any = false;
     std::set<std::string> loaded;
     for (const auto& file : estate.files)
         loaded.insert(file->path());
@@ -98,11 +106,25 @@ void scan(engine_t::estate_t& estate)
                 log_failure(path, boost::system::error_code(ENODEV, boost::system::system_category()).message());
                 continue;
             }
-            load(estate, path);
+            loaded_any |= load(estate, path);
         }
     } catch (const boost::system::system_error& e) {
         if (log_t::instance().enabled(log_t::error))
             log(log_t::error, "NVS Loading " + nv::quoted_path(estate.dir) + ": " + e.code().message());
+    }
+    return loaded_any;
+}
+
+// A filter that lacks the keys of a loaded database would hide its matches, so
+// the old one goes first; without a filter lookups are exact, only slower.
+void refresh_filter(engine_t::estate_t& estate)
+{
+    estate.filter.reset();
+    try {
+        estate.filter = std::make_shared<const key_filter_t>(key_filter_t::of_files(estate.files));
+    } catch (const std::exception& e) {
+        if (log_t::instance().enabled(log_t::error))
+            log(log_t::error, std::string("NVS key filter not built, lookups go without it: ") + log_text(e));
     }
 }
 
@@ -130,19 +152,25 @@ bool is_database_name(std::string_view file_name) noexcept
 
 void reload_databases(engine_t::estate_t& estate, const std::string& dir)
 {
+    bool changed = false;
     if (fs::path(dir) != fs::path(estate.dir)) {
         estate.files.clear();
         estate.by_category.clear();
         estate.dir = dir;
+        changed = true;
     }
-    if (estate.dir.empty())
-        return;
-    if (debug_enabled())
-        log(log_t::debug, "NVS databases load/reload: " + nv::quoted_path(estate.dir));
-    unload_changed(estate);
-    scan(estate);
-    if (debug_enabled())
-        log(log_t::debug, "NVS databases load/reload end");
+    if (!estate.dir.empty()) {
+        if (debug_enabled())
+            log(log_t::debug, "NVS databases load/reload: " + nv::quoted_path(estate.dir));
+        changed |= unload_changed(estate);
+        changed |= scan(estate);
+        if (debug_enabled())
+            log(log_t::debug, "NVS databases load/reload end");
+    }
+    // A reload that changes nothing keeps the filter: rebuilding it would cost
+    // a pass over every key of every database.
+    if (changed || !estate.filter)
+        refresh_filter(estate);
 }
 
 } // namespace nv::nvs::async

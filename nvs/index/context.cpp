@@ -1,6 +1,9 @@
 #include "nvs/index/context.h"
 
+#include "nvs/key_filter.h"
+
 #include <algorithm>
+#include <cstring>
 
 namespace nv::nvs::index {
 
@@ -14,6 +17,8 @@ unsigned clip(unsigned value, std::size_t limit) noexcept
     return unsigned(std::min<std::size_t>(value, limit));
 }
 
+bool key_less(const md5_key_t& a, const std::uint8_t* b) noexcept { return std::memcmp(a.data(), b, 16) < 0; }
+
 } // namespace
 
 unsigned context_t::label_count()
@@ -23,35 +28,94 @@ unsigned context_t::label_count()
     return unsigned(label_count_);
 }
 
-const md5_key_t& context_t::host_key(unsigned level, unsigned depth)
+context_t::key_entry_t& context_t::entry(key_entry_t::kind_t kind, const ip_address_t* address, unsigned level,
+                                         unsigned depth)
 {
-    level = clip(level, label_count());
-    depth = clip(depth, url_.path().size());
-    auto& by_depth = host_keys_[level];
-    auto it = by_depth.find(depth);
-    if (it == by_depth.end())
-        it = by_depth.emplace(depth, index::host_key(url_.host(), url_.path(), level, depth)).first;
-    return it->second;
+    for (auto& e : keys_)
+        if (e.kind == kind && e.level == level && e.depth == depth && (!address || *e.address == *address))
+            return e;
+    key_entry_t e{{}, std::nullopt, level, depth, kind, key_entry_t::filter_t::unasked};
+    switch (kind) {
+    case key_entry_t::kind_t::host:
+        e.key = index::host_key(url_.host(), url_.path(), level, depth);
+        break;
+    case key_entry_t::kind_t::address:
+        e.address = *address;
+        e.key = index::address_key(address->bytes(), url_.path(), depth);
+        break;
+    case key_entry_t::kind_t::ipv6_prefix:
+        e.address = *address;
+        e.key = ipv6_network_key(address->bytes().first<16>(), depth);
+        break;
+    }
+    return keys_.push_back(e);
 }
 
-const md5_key_t& context_t::address_key(const ip_address_t& address, unsigned depth)
+std::optional<md5_key_t> context_t::to_search(key_entry_t& e)
 {
-    depth = clip(depth, url_.path().size());
-    auto& by_depth = address_keys_[address];
-    auto it = by_depth.find(depth);
-    if (it == by_depth.end())
-        it = by_depth.emplace(depth, index::address_key(address.bytes(), url_.path(), depth)).first;
-    return it->second;
+    if (!filter_)
+        return e.key;
+    if (e.filter == key_entry_t::filter_t::unasked)
+        e.filter = filter_->may_hold(e.key) ? key_entry_t::filter_t::possible : key_entry_t::filter_t::absent;
+    if (e.filter == key_entry_t::filter_t::absent)
+        return std::nullopt;
+    return e.key;
 }
 
-const context_t::parameter_keys_t& context_t::parameter_keys()
+md5_key_t context_t::host_key(unsigned level, unsigned depth)
+{
+    return entry(key_entry_t::kind_t::host, nullptr, clip(level, label_count()), clip(depth, url_.path().size())).key;
+}
+
+md5_key_t context_t::address_key(const ip_address_t& address, unsigned depth)
+{
+    return entry(key_entry_t::kind_t::address, &address, 0, clip(depth, url_.path().size())).key;
+}
+
+md5_key_t context_t::ipv6_prefix_key(const ip_address_t& address, unsigned prefix_length)
+{
+    return entry(key_entry_t::kind_t::ipv6_prefix, &address, 0, clip(prefix_length, 128)).key;
+}
+
+std::optional<md5_key_t> context_t::host_key_to_search(unsigned level, unsigned depth)
+{
+    return to_search(
+        entry(key_entry_t::kind_t::host, nullptr, clip(level, label_count()), clip(depth, url_.path().size())));
+}
+
+std::optional<md5_key_t> context_t::address_key_to_search(const ip_address_t& address, unsigned depth)
+{
+    return to_search(entry(key_entry_t::kind_t::address, &address, 0, clip(depth, url_.path().size())));
+}
+
+std::optional<md5_key_t> context_t::ipv6_prefix_key_to_search(const ip_address_t& address, unsigned prefix_length)
+{
+    return to_search(entry(key_entry_t::kind_t::ipv6_prefix, &address, 0, clip(prefix_length, 128)));
+}
+
+std::span<const md5_key_t> context_t::parameter_keys()
 {
     if (!parameter_keys_built_) {
-        for (const auto& parameter : url_.parameters())
-            parameter_keys_.insert(parameter_key(parameter));
+        // Kept sorted as they come: URLs carry few parameters.
+        for (const auto& parameter : url_.parameters()) {
+            const md5_key_t key = parameter_key(parameter);
+            const auto at = std::lower_bound(parameter_keys_.begin(), parameter_keys_.end(), key);
+            if (at != parameter_keys_.end() && *at == key)
+                continue;
+            const std::size_t position = std::size_t(at - parameter_keys_.begin());
+            parameter_keys_.push_back(key);
+            std::rotate(parameter_keys_.begin() + position, parameter_keys_.end() - 1, parameter_keys_.end());
+        }
         parameter_keys_built_ = true;
     }
-    return parameter_keys_;
+    return parameter_keys_.items();
+}
+
+bool context_t::has_parameter_key(const std::uint8_t* key)
+{
+    const auto keys = parameter_keys();
+    const auto at = std::lower_bound(keys.begin(), keys.end(), key, key_less);
+    return at != keys.end() && std::memcmp(at->data(), key, 16) == 0;
 }
 
 } // namespace nv::nvs::index

@@ -1,7 +1,9 @@
 #include "nvs/index/ipv6_networks.h"
 
+#include "nvs/index/context.h"
 #include "nvs/index/cursor.h"
 #include "nvs/index/error.h"
+#include "nvs/index/sorted_records.h"
 
 namespace nv::nvs::index {
 
@@ -24,6 +26,19 @@ ipv6_networks_t::ipv6_networks_t(const content_t& content) : content_(&content)
         cursor.skip(std::size_t(keys) * 16);
         size_ += keys; // cannot wrap: every key takes 16 bytes of a 32-bit file
     }
+}
+
+match_t ipv6_networks_t::find(context_t& context, const ip_address_t& address) const
+{
+    for (const auto& group : groups_) {
+        const auto key = context.ipv6_prefix_key_to_search(address, group.prefix_length);
+        if (!key)
+            continue;
+        const std::uint32_t i = lower_bound_key(group.keys, group.count, 16, 0, key->data());
+        if (i < group.count && field_equals(group.keys, i, 16, 0, key->data(), key->size()))
+            return {true, content_->offset_of(group.keys + std::size_t(i) * 16)};
+    }
+    return {};
 }
 
 } // namespace nv::nvs::index

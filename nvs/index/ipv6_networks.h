@@ -4,6 +4,7 @@
 
 #include "nvs/index/content.h"
 #include "nvs/index/match.h"
+#include "nvs/url/address.h"
 
 #include <span>
 #include <vector>
@@ -29,6 +30,9 @@ public:
     // The first group, in file order, holding the key of the address's prefix
     // of the group's length.
     match_t find(std::span<const std::uint8_t, 16> address) const;
+    // The same for an IPv6 address of the context's URL, with the prefix keys
+    // cached in the context and passed over when its key filter rules them out.
+    match_t find(context_t& context, const ip_address_t& address) const;
 
 private:
     const content_t* content_;

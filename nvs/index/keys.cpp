@@ -1,33 +1,12 @@
 #include "nvs/index/keys.h"
 
-#include <openssl/evp.h>
+#include "nvs/index/md5.h"
 
 #include <algorithm>
-#include <memory>
-#include <new>
 
 namespace nv::nvs::index {
 
 namespace {
-
-struct md_ctx_free_t {
-    void operator()(EVP_MD_CTX* c) const noexcept { EVP_MD_CTX_free(c); }
-};
-
-struct md_free_t {
-    void operator()(EVP_MD* md) const noexcept { EVP_MD_free(md); }
-};
-
-// The MD5 implementation, fetched once: the implicit fetch behind EVP_md5()
-// takes the provider store's locks on every digest, which a check hashing
-// dozens of keys pays each time.
-const EVP_MD* md5()
-{
-    static const std::unique_ptr<EVP_MD, md_free_t> md(EVP_MD_fetch(nullptr, "MD5", nullptr));
-    if (!md)
-        throw std::bad_alloc();
-    return md.get();
-}
 
 std::string_view path_prefix(std::string_view path, unsigned depth) noexcept
 {
@@ -43,12 +22,10 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) noexcept
 
 md5_key_t md5_of(std::span<const std::uint8_t> a, std::span<const std::uint8_t> b)
 {
-    std::unique_ptr<EVP_MD_CTX, md_ctx_free_t> ctx(EVP_MD_CTX_new());
-    md5_key_t key{};
-    if (!ctx || !EVP_DigestInit_ex(ctx.get(), md5(), nullptr) || !EVP_DigestUpdate(ctx.get(), a.data(), a.size())
-        || !EVP_DigestUpdate(ctx.get(), b.data(), b.size()) || !EVP_DigestFinal_ex(ctx.get(), key.data(), nullptr))
-        throw std::bad_alloc();
-    return key;
+    md5_t md5;
+    md5.update(a.data(), a.size());
+    md5.update(b.data(), b.size());
+    return md5.finish();
 }
 
 md5_key_t md5_of(std::string_view a, std::string_view b) { return md5_of(bytes_of(a), bytes_of(b)); }

@@ -3,6 +3,8 @@
 #include "nvs/index/cursor.h"
 #include "nvs/index/sorted_records.h"
 
+#include <algorithm>
+
 namespace nv::nvs::index {
 
 namespace {
@@ -14,16 +16,12 @@ constexpr std::size_t key_field = 3;
 // in the URL but still n keys in all.
 bool list_holds(const std::uint8_t* keys, unsigned n, context_t& context)
 {
-    const auto& present = context.parameter_keys();
-    if (n > present.size())
+    if (n > context.parameter_keys().size())
         return false;
-    unsigned count = 0;
-    for (unsigned i = 0; i < n; ++i) {
-        md5_key_t key;
-        std::copy_n(keys + std::size_t(i) * 16, 16, key.begin());
-        count += present.count(key) != 0;
-    }
-    return count == n;
+    for (unsigned i = 0; i < n; ++i)
+        if (!context.has_parameter_key(keys + std::size_t(i) * 16))
+            return false;
+    return true;
 }
 
 // The parameter condition of a type 5 record: no lists, or one list whose keys
@@ -71,25 +69,29 @@ struct record_test_t {
 } // namespace
 
 template <int Type>
-match_t find_url_records(const content_t& content, const url_t::group_map_t& groups, context_t& context)
+match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context)
 {
-    if (groups.empty())
+    if (runs.empty())
         return {};
     const record_test_t<Type> test{content, context};
     const nvs::url_t& url = context.url();
     const std::size_t path_length = url.path().size();
 
     // Address phase: keys of the URL's addresses, shorter path prefixes first.
-    const auto v4 = groups.find(level_ipv4_address), v6 = groups.find(level_ipv6_address);
-    if (v4 != groups.end() || v6 != groups.end()) {
+    // The runs of levels 254 (IPv6) and 255 (IPv4) close the list.
+    if (!url.addresses().empty() && runs.back().level >= level_ipv6_address) {
+        const auto level_begin = [&runs](unsigned level) {
+            return std::partition_point(runs.begin(), runs.end(),
+                                        [level](const url_t::keyed_run_t& r) { return r.level < level; });
+        };
+        const auto v6 = level_begin(level_ipv6_address), v4 = level_begin(level_ipv4_address);
         for (const auto& address : url.addresses()) {
-            const auto entry = address.is_v4() ? v4 : v6;
-            if (entry == groups.end())
-                continue;
-            for (const auto& [depth, run] : entry->second) {
-                if (depth > path_length)
-                    break;
-                if (const match_t match = test(run, context.address_key(address, depth)); match.found)
+            const auto first = address.is_v4() ? v4 : v6, last = address.is_v4() ? runs.end() : v4;
+            for (auto it = first; it != last && it->depth <= path_length; ++it) {
+                const auto key = context.address_key_to_search(address, it->depth);
+                if (!key)
+                    continue;
+                if (const match_t match = test(it->run, *key); match.found)
                     return match;
             }
         }
@@ -97,20 +99,21 @@ match_t find_url_records(const content_t& content, const url_t::group_map_t& gro
 
     // Host phase: shorter host suffixes first, and within one shorter path prefixes.
     const unsigned labels = context.label_count();
-    for (const auto& [level, depths] : groups) {
+    for (const auto& [level, depth, run] : runs) {
         if (level > labels)
             break;
-        for (const auto& [depth, run] : depths) {
-            if (depth > path_length)
-                break;
-            if (const match_t match = test(run, context.host_key(level, depth)); match.found)
-                return match;
-        }
+        if (depth > path_length)
+            continue;
+        const auto key = context.host_key_to_search(level, depth);
+        if (!key)
+            continue;
+        if (const match_t match = test(run, *key); match.found)
+            return match;
     }
     return {};
 }
 
-template match_t find_url_records<4>(const content_t&, const url_t::group_map_t&, context_t&);
-template match_t find_url_records<5>(const content_t&, const url_t::group_map_t&, context_t&);
+template match_t find_url_records<4>(const content_t&, const url_t::run_list_t&, context_t&);
+template match_t find_url_records<5>(const content_t&, const url_t::run_list_t&, context_t&);
 
 } // namespace nv::nvs::index

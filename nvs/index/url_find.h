@@ -9,6 +9,6 @@ namespace nv::nvs::index {
 
 // Type is 4 (urls) or 5 (urls_with_params); instantiated for both.
 template <int Type>
-match_t find_url_records(const content_t& content, const url_t::group_map_t& groups, context_t& context);
+match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context);
 
 } // namespace nv::nvs::index

@@ -23,11 +23,15 @@ public:
         if constexpr (Type == 5)
             check_lists(content, *section);
         group(*section);
+        for (const auto& [level, depths] : groups_)
+            for (const auto& [depth, run] : depths)
+                runs_.push_back({level, depth, run});
     }
 
-    match_t find(context_t& context) const override { return find_url_records<Type>(*content_, groups_, context); }
+    match_t find(context_t& context) const override { return find_url_records<Type>(*content_, runs_, context); }
     std::uint32_t size() const override { return size_; }
     const url_t::group_map_t& groups() const override { return groups_; }
+    const url_t::run_list_t& runs() const override { return runs_; }
     std::uint32_t record_size() const override { return record_bytes; }
 
 private:
@@ -78,6 +82,7 @@ private:
     const content_t* content_;
     std::uint32_t size_ = 0;
     url_t::group_map_t groups_;
+    url_t::run_list_t runs_;
 };
 
 } // namespace

@@ -8,6 +8,7 @@
 
 #include <map>
 #include <memory>
+#include <vector>
 
 namespace nv::nvs::index {
 
@@ -23,6 +24,14 @@ public:
     };
     // level -> depth -> the first run with that pair (later runs are unreachable).
     using group_map_t = std::map<unsigned, std::map<unsigned, run_t>>;
+    // The same runs in one flat array, by level then depth ascending: the
+    // order of the walk, without a node to chase per step.
+    struct keyed_run_t {
+        unsigned level;
+        unsigned depth;
+        run_t run;
+    };
+    using run_list_t = std::vector<keyed_run_t>;
 
     class impl_t {
     public:
@@ -32,6 +41,7 @@ public:
         // Records of the section, unreachable runs included.
         virtual std::uint32_t size() const = 0;
         virtual const group_map_t& groups() const = 0;
+        virtual const run_list_t& runs() const = 0;
         virtual std::uint32_t record_size() const = 0;
     };
 
@@ -45,6 +55,7 @@ public:
     match_t find(context_t& context) const { return impl_->find(context); }
     std::uint32_t size() const { return impl_->size(); }
     const group_map_t& groups() const { return impl_->groups(); }
+    const run_list_t& runs() const { return impl_->runs(); }
     std::uint32_t record_size() const { return impl_->record_size(); }
     const impl_t& impl() const noexcept { return *impl_; }
 

@@ -15,9 +15,11 @@
 
 #include <boost/filesystem/operations.hpp>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace nvs_tool {
@@ -128,6 +130,22 @@ std::string category_text(nv::UrlCategory value)
     return entry->options().HasExtension(nv::lex) ? entry->options().GetExtension(nv::lex) : entry->name();
 }
 
+using key_entry_t = nvs::index::context_t::key_entry_t;
+
+// The host keys tried, by level then depth, or the address keys, by address
+// then depth: in the order of the search, whatever order they were hashed in.
+std::vector<key_entry_t> keys_of(const nvs::index::context_t& context, key_entry_t::kind_t kind)
+{
+    std::vector<key_entry_t> keys;
+    for (const auto& entry : context.keys())
+        if (entry.kind == kind)
+            keys.push_back(entry);
+    std::sort(keys.begin(), keys.end(), [](const key_entry_t& a, const key_entry_t& b) {
+        return std::tie(a.address, a.level, a.depth) < std::tie(b.address, b.level, b.depth);
+    });
+    return keys;
+}
+
 struct outcome_t {
     nvs::report_t report;
     std::vector<nvs::decision_t> decisions;
@@ -156,21 +174,19 @@ std::string json_line(const nvs::url_t& url, const outcome_t& outcome, const nvs
     json.end_array();
     if (keys) {
         json.key("host_keys").begin_array();
-        for (const auto& [level, depths] : context.host_keys())
-            for (const auto& [depth, key] : depths)
-                json.begin_object()
-                    .field("level", std::int64_t(level))
-                    .field("depth", std::int64_t(depth))
-                    .field("key", hex(key))
-                    .end_object();
+        for (const auto& k : keys_of(context, key_entry_t::kind_t::host))
+            json.begin_object()
+                .field("level", std::int64_t(k.level))
+                .field("depth", std::int64_t(k.depth))
+                .field("key", hex(k.key))
+                .end_object();
         json.end_array().key("address_keys").begin_array();
-        for (const auto& [address, depths] : context.address_keys())
-            for (const auto& [depth, key] : depths)
-                json.begin_object()
-                    .field("address", address.to_string())
-                    .field("depth", std::int64_t(depth))
-                    .field("key", hex(key))
-                    .end_object();
+        for (const auto& k : keys_of(context, key_entry_t::kind_t::address))
+            json.begin_object()
+                .field("address", k.address->to_string())
+                .field("depth", std::int64_t(k.depth))
+                .field("key", hex(k.key))
+                .end_object();
         json.end_array();
     }
     json.end_object();
@@ -193,14 +209,12 @@ std::string text_lines(const nvs::url_t& url, const outcome_t& outcome, const nv
         out += "  " + category_name(d.category) + (d.whitelist ? ": suppressed by whitelist " : ": found in ")
             + d.file->path() + " at record offset " + std::to_string(d.record_offset) + '\n';
     if (keys) {
-        for (const auto& [level, depths] : context.host_keys())
-            for (const auto& [depth, key] : depths)
-                out += "  host key level " + std::to_string(level) + " depth " + std::to_string(depth) + ": "
-                    + hex(key) + '\n';
-        for (const auto& [address, depths] : context.address_keys())
-            for (const auto& [depth, key] : depths)
-                out += "  address key " + address.to_string() + " depth " + std::to_string(depth) + ": " + hex(key)
-                    + '\n';
+        for (const auto& k : keys_of(context, key_entry_t::kind_t::host))
+            out += "  host key level " + std::to_string(k.level) + " depth " + std::to_string(k.depth) + ": "
+                + hex(k.key) + '\n';
+        for (const auto& k : keys_of(context, key_entry_t::kind_t::address))
+            out += "  address key " + k.address->to_string() + " depth " + std::to_string(k.depth) + ": "
+                + hex(k.key) + '\n';
     }
     return out;
 }

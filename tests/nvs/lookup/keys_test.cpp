@@ -1,16 +1,34 @@
 // The keys a lookup context computes for a URL, and which of them a search tries.
 #include "nvs/file.h"
 #include "nvs/index/context.h"
+#include "nvs/key_filter.h"
 #include "tests/support/nvs_database_spec.h"
 #include "tests/support/nvs_fixture.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <set>
+#include <tuple>
+#include <vector>
 
 namespace nv::nvs {
 namespace {
 
 using index::md5_of;
 using test::host_record;
+using key_entry_t = index::context_t::key_entry_t;
+using tried_t = std::tuple<key_entry_t::kind_t, unsigned, unsigned, index::md5_key_t>;
+
+// The keys the context computed: kind, level, depth and key, in search order.
+std::vector<tried_t> tried_keys(const index::context_t& context)
+{
+    std::vector<tried_t> tried;
+    for (const auto& e : context.keys())
+        tried.emplace_back(e.kind, e.level, e.depth, e.key);
+    std::sort(tried.begin(), tried.end());
+    return tried;
+}
 
 TEST(LookupKeys, HostKeysOfHostSuffixAndPathPrefix)
 {
@@ -91,10 +109,14 @@ TEST(LookupKeys, ParameterKeysOfPlainTexts)
         SCOPED_TRACE(row.url);
         const url_t url(row.url);
         index::context_t context(url);
-        index::context_t::parameter_keys_t expected;
+        std::set<index::md5_key_t> expected;
         for (const auto* text : row.texts)
             expected.insert(md5_of(text));
-        EXPECT_EQ(context.parameter_keys(), expected);
+        const auto keys = context.parameter_keys();
+        EXPECT_EQ(std::vector(keys.begin(), keys.end()), std::vector(expected.begin(), expected.end()));
+        for (const auto& key : expected)
+            EXPECT_TRUE(context.has_parameter_key(key.data()));
+        EXPECT_FALSE(context.has_parameter_key(md5_of("absent=1").data()));
     }
 }
 
@@ -116,12 +138,11 @@ TEST(LookupKeys, OnlyLevelsAndDepthsWithinTheUrlAreTried)
     const url_t url("http://b.c/x/y");
     index::context_t context(url);
     EXPECT_FALSE(file.find(context).found);
-    const index::context_t::host_keys_t tried = {
-        {1, {{1, md5_of("c/")}}},
-        {2, {{4, md5_of("b.c/x/y")}}},
+    const std::vector<tried_t> tried = {
+        {key_entry_t::kind_t::host, 1, 1, md5_of("c/")},
+        {key_entry_t::kind_t::host, 2, 4, md5_of("b.c/x/y")},
     };
-    EXPECT_EQ(context.host_keys(), tried);
-    EXPECT_TRUE(context.address_keys().empty());
+    EXPECT_EQ(tried_keys(context), tried);
 }
 
 TEST(LookupKeys, EmptyHostTriesLevelZeroOnly)
@@ -135,11 +156,60 @@ TEST(LookupKeys, EmptyHostTriesLevelZeroOnly)
     const url_t url("", "", "", "", "/x", {}, "", std::nullopt, {});
     index::context_t context(url);
     EXPECT_FALSE(file.find(context).found);
-    EXPECT_TRUE(context.host_keys().empty());
+    EXPECT_TRUE(context.keys().empty());
 
     spec.urls.push_back(host_record(0, 2, "/x"));
     test::write_database(dir.file("b.nvs"), spec);
     EXPECT_TRUE(file_t(dir.file("b.nvs")).find(context).found);
+}
+
+// More keys than the context keeps in place: every key stays right and is
+// still computed once.
+TEST(LookupKeys, ManyKeysBeyondTheInlineCache)
+{
+    std::string path = "/";
+    for (int i = 0; i < 80; ++i)
+        path += char('a' + i % 26);
+    const std::string host = "a.b.c.d.e";
+    const url_t url("", "", "", host, path, {}, "", std::nullopt, {});
+    index::context_t context(url);
+    const auto v6 = test::address("2001:db8::1");
+    for (int round = 0; round < 2; ++round)
+        for (unsigned depth = 0; depth <= 40; ++depth)
+            for (unsigned level = 1; level <= 5; ++level) {
+                SCOPED_TRACE(testing::Message() << "level " << level << " depth " << depth);
+                ASSERT_EQ(context.host_key(level, depth),
+                          md5_of(index::host_suffix(host, level), std::string_view(path).substr(0, depth)));
+                ASSERT_EQ(context.address_key(v6, depth), md5_of(v6.bytes(), test::bytes_of(path.substr(0, depth))));
+            }
+    EXPECT_EQ(context.keys().size(), 41u * 5 + 41);
+}
+
+// With a key filter, a key no database holds is answered once and remembered;
+// a key a database holds is handed out for the search.
+TEST(LookupKeys, FilterRulesOutKeysNoDatabaseHolds)
+{
+    test::temp_dir_t dir;
+    test::database_spec_t spec;
+    spec.urls = {host_record(2, 0, "b.c")};
+    test::write_database(dir.file("a.nvs"), spec);
+    const auto file = std::make_shared<const file_t>(dir.file("a.nvs"));
+    const auto filter = key_filter_t::of_files({file});
+
+    const url_t url("http://a.b.c/x");
+    index::context_t context(url, &filter);
+    EXPECT_EQ(context.host_key_to_search(2, 0), md5_of("b.c"));
+    for (int round = 0; round < 3; ++round)
+        EXPECT_EQ(context.host_key_to_search(3, 0), std::nullopt);
+    ASSERT_EQ(context.keys().size(), 2u);
+    for (const auto& e : context.keys())
+        EXPECT_EQ(e.filter, e.level == 2 ? key_entry_t::filter_t::possible : key_entry_t::filter_t::absent);
+    // The plain accessor still gives the key of a ruled-out pair.
+    EXPECT_EQ(context.host_key(3, 0), md5_of("a.b.c"));
+    EXPECT_TRUE(file->find(context).found);
+
+    index::context_t unfiltered(url);
+    EXPECT_EQ(unfiltered.host_key_to_search(3, 0), md5_of("a.b.c"));
 }
 
 } // namespace

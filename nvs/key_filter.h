@@ -1,0 +1,65 @@
+#pragma once
+// A filter over the MD5 keys of the loaded databases: it tells for certain that
+// no database holds a key, so that a URL found nowhere costs its few digests
+// and a probe per digest instead of a binary search per database and key.
+
+#include "nvs/file_set.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace nv::nvs {
+
+// Blocked Bloom filter over 16-byte MD5 keys. A key sets a few bits inside one
+// 64-byte block, so a probe reads a single cache line. The keys are digests
+// already, evenly spread: the block and the bits come straight from their
+// bytes, with no further hashing. Immutable once built; any number of threads
+// may probe it.
+class key_filter_t {
+public:
+    static constexpr std::size_t bits_per_key = 12;
+    static constexpr unsigned bits_set_per_key = 7;
+
+    // A filter that holds nothing (every probe says "absent").
+    key_filter_t() = default;
+
+    // Room for `expected_keys` keys at bits_per_key bits each; more keys may be
+    // added, at a higher false positive rate.
+    explicit key_filter_t(std::size_t expected_keys);
+
+    // Every key that a lookup searches for with a binary search: the keys of
+    // IPv6 addresses (type 3), the host/path and address keys of types 4 and 5
+    // (unreachable runs included) and the IPv6 prefix keys of type 7.
+    static key_filter_t of_files(const file_set_t& files);
+
+    // The number of such keys in one database.
+    static std::size_t key_count(const file_t& file) noexcept;
+
+    void add(const std::uint8_t* key);
+    // `count` keys of 16 bytes, `stride` bytes apart.
+    void add_run(const std::uint8_t* first, std::size_t count, std::size_t stride);
+
+    // False only when the key was never added.
+    bool may_hold(const std::uint8_t* key) const noexcept;
+    bool may_hold(std::span<const std::uint8_t, 16> key) const noexcept { return may_hold(key.data()); }
+
+    std::size_t key_count() const noexcept { return keys_; }
+    std::size_t bytes() const noexcept { return blocks_.size() * sizeof(block_t); }
+
+private:
+    struct alignas(64) block_t {
+        std::array<std::uint64_t, 8> words{};
+    };
+
+    std::size_t block_of(const std::uint8_t* key) const noexcept;
+    // add() once there is at least one block.
+    void insert(const std::uint8_t* key) noexcept;
+
+    std::vector<block_t> blocks_;
+    std::size_t keys_ = 0;
+};
+
+} // namespace nv::nvs
