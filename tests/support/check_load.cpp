@@ -175,6 +175,13 @@ void check_load_t::run_client(int index)
         if (options_.pause.count() > 0)
             std::this_thread::sleep_for(options_.pause);
     }
+    // Every request has had its answer: anything more is an answer twice.
+    try {
+        if (const std::optional<uc::ServerMessage> extra = read_message<uc::ServerMessage>(fd.get(), 100ms))
+            fault(name + "answer to serial " + std::to_string(extra->serial()) + " after the last round");
+    } catch (const std::exception& e) {
+        fault(name + "bad frame after the last round: " + e.what());
+    }
 }
 
 }  // namespace nv::test
