@@ -9,6 +9,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <vector>
 
 namespace nv::nvs {
 
@@ -36,5 +37,36 @@ void file_into(category_map_t& map, const std::shared_ptr<const file_t>& file);
 
 // Takes the database out of its category's set; the entry itself stays.
 void remove_from(category_map_t& map, const std::shared_ptr<const file_t>& file);
+
+// A category map laid out flat for the checks, which walk it once per URL:
+// contiguous arrays instead of tree nodes, categories without any database
+// left out. Same categories, same order, same databases in the same order as
+// the map it was made from, so a walk over either gives the same result. It
+// holds its databases, but does not follow later changes of the map.
+class walk_plan_t {
+public:
+    struct category_t {
+        category_set_t bit = 0;
+        // Into files(): [first, whitelists_end) are the whitelists,
+        // [whitelists_end, end) the category databases.
+        std::uint32_t first = 0;
+        std::uint32_t whitelists_end = 0;
+        std::uint32_t end = 0;
+    };
+
+    walk_plan_t() = default;
+    explicit walk_plan_t(const category_map_t& map);
+
+    // Ascending bit order.
+    const std::vector<category_t>& categories() const noexcept { return categories_; }
+    const std::vector<std::shared_ptr<const file_t>>& files() const noexcept { return files_; }
+    // Every bit with at least one database: a mask outside it has nothing to walk.
+    category_set_t bits() const noexcept { return bits_; }
+
+private:
+    std::vector<category_t> categories_;
+    std::vector<std::shared_ptr<const file_t>> files_;
+    category_set_t bits_ = 0;
+};
 
 } // namespace nv::nvs

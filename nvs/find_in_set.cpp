@@ -52,4 +52,43 @@ report_t check_categories(index::context_t& context, const category_map_t& map, 
     return report;
 }
 
+report_t check_categories(index::context_t& context, const walk_plan_t& plan, category_set_t mask,
+                          std::vector<decision_t>* decisions)
+{
+    report_t report;
+    if ((plan.bits() & mask) == 0)
+        return report;
+    const auto& files = plan.files();
+    for (const auto& category : plan.categories()) {
+        if ((category.bit & mask) == 0)
+            continue;
+        // Whitelists first: a match suppresses this category only.
+        std::uint32_t i = category.first;
+        index::match_t match;
+        for (; i < category.whitelists_end; ++i)
+            if ((match = files[i]->find(context)).found)
+                break;
+        const bool whitelist = i < category.whitelists_end;
+        if (!whitelist) {
+            for (; i < category.end; ++i)
+                if ((match = files[i]->find(context)).found)
+                    break;
+            if (i == category.end)
+                continue;
+            report.categories |= category.bit;
+            // Only a piracy category database carries notices; the legal URL
+            // of a category examined earlier stays unless this one has one.
+            const file_t& file = *files[i];
+            if (file.category() == category_piracy) {
+                std::string legal_url = file.legal_url(match.record_offset);
+                if (!legal_url.empty())
+                    report.legal_url = std::move(legal_url);
+            }
+        }
+        if (decisions)
+            decisions->push_back({category.bit, files[i], match.record_offset, whitelist});
+    }
+    return report;
+}
+
 } // namespace nv::nvs

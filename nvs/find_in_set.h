@@ -40,4 +40,9 @@ struct decision_t {
 report_t check_categories(index::context_t& context, const category_map_t& map, category_set_t mask,
                           std::vector<decision_t>* decisions = nullptr);
 
+// The same walk over a plan made from the map: the same report and decisions,
+// at less cost per check. What the engine uses.
+report_t check_categories(index::context_t& context, const walk_plan_t& plan, category_set_t mask,
+                          std::vector<decision_t>* decisions = nullptr);
+
 } // namespace nv::nvs

@@ -1,11 +1,14 @@
 // The lookup in sets of databases and the per-category walk of one check:
-// whitelists, masks, and the legal URL of piracy notices.
+// whitelists, masks, and the legal URL of piracy notices; over the category
+// map and over the walk plan made from it alike.
 #include "nvs/file.h"
 #include "nvs/find_in_set.h"
 #include "tests/support/nvs_database_spec.h"
 #include "tests/support/nvs_fixture.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 namespace nv::nvs {
 namespace {
@@ -32,11 +35,30 @@ public:
     }
     const category_map_t& map() const { return map_; }
 
+    void remove(const std::shared_ptr<const file_t>& file) { remove_from(map_, file); }
+
+    // Walks the map and a plan made from it; both must give the same report
+    // and decisions.
     report_t check(const char* url_text, category_set_t mask, std::vector<decision_t>* decisions = nullptr) const
     {
         const url_t url(url_text);
         index::context_t context(url);
-        return check_categories(context, map_, mask, decisions);
+        std::vector<decision_t> map_decisions, plan_decisions;
+        const report_t report = check_categories(context, map_, mask, &map_decisions);
+        index::context_t plan_context(url);
+        const report_t planned = check_categories(plan_context, walk_plan_t(map_), mask, &plan_decisions);
+        EXPECT_EQ(planned.categories, report.categories) << url_text;
+        EXPECT_EQ(planned.legal_url, report.legal_url) << url_text;
+        EXPECT_EQ(plan_decisions.size(), map_decisions.size()) << url_text;
+        for (std::size_t i = 0; i < std::min(plan_decisions.size(), map_decisions.size()); ++i) {
+            EXPECT_EQ(plan_decisions[i].category, map_decisions[i].category) << url_text;
+            EXPECT_EQ(plan_decisions[i].file, map_decisions[i].file) << url_text;
+            EXPECT_EQ(plan_decisions[i].record_offset, map_decisions[i].record_offset) << url_text;
+            EXPECT_EQ(plan_decisions[i].whitelist, map_decisions[i].whitelist) << url_text;
+        }
+        if (decisions)
+            *decisions = std::move(map_decisions);
+        return report;
     }
 
 private:
@@ -214,6 +236,42 @@ TEST(CheckCategories, DatabasesOfASetAreTriedInPathOrder)
     ASSERT_EQ(decisions.size(), 1u);
     EXPECT_EQ(decisions[0].file, first);
     (void)second;
+}
+
+// The plan leaves out categories whose databases were all taken away and
+// keeps the others in ascending bit order, whitelists ahead of databases.
+TEST(WalkPlan, LayoutFollowsTheMap)
+{
+    databases_t dbs;
+    const auto g1 = dbs.add("g1.nvs", matching("gamble"));
+    const auto g2 = dbs.add("g2.nvs", matching("gamble"));
+    const auto wg = dbs.add("wg.nvs", matching("whitelist_gamble"));
+    const auto p = dbs.add("p.nvs", matching("porno"));
+    const auto b = dbs.add("b.nvs", matching("black_list"));
+    dbs.remove(p);
+
+    const walk_plan_t plan(dbs.map());
+    EXPECT_EQ(plan.bits(), gamble | black_list);
+    ASSERT_EQ(plan.categories().size(), 2u);
+    const auto& first = plan.categories()[0];
+    EXPECT_EQ(first.bit, gamble);
+    const std::vector<std::shared_ptr<const file_t>> gamble_files(plan.files().begin() + first.first,
+                                                                  plan.files().begin() + first.end);
+    EXPECT_EQ(gamble_files, (std::vector<std::shared_ptr<const file_t>>{wg, g1, g2}));
+    EXPECT_EQ(first.whitelists_end - first.first, 1u);
+    EXPECT_EQ(plan.categories()[1].bit, black_list);
+    EXPECT_EQ(plan.files().at(plan.categories()[1].first), b);
+
+    // The emptied category and a mask of no loaded category find nothing either way.
+    EXPECT_EQ(dbs.check("http://a.b.c/", porno).categories, 0u);
+    EXPECT_EQ(dbs.check("http://a.b.c/", 1u << 7).categories, 0u);
+    EXPECT_EQ(dbs.check("http://a.b.c/", gamble | porno).categories, 0u); // whitelisted
+    EXPECT_EQ(dbs.check("http://a.b.c/", 0xFFFFFFFFu).categories, black_list);
+    EXPECT_EQ(dbs.check("http://x.y/", 0xFFFFFFFFu).categories, 0u);
+
+    const walk_plan_t empty{category_map_t{}};
+    EXPECT_TRUE(empty.categories().empty());
+    EXPECT_EQ(empty.bits(), 0u);
 }
 
 } // namespace
