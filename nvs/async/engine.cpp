@@ -29,7 +29,8 @@ std::shared_ptr<engine_t::task_id_t> engine_t::check(std::shared_ptr<const url_t
     auto report = std::make_shared<report_t>();
     auto task = [estate = estate_, report, url = std::move(url), mask]() -> boost::system::error_code {
         index::context_t context(*url, estate->filter.get());
-        *report = check_categories(context, estate->by_category, mask);
+        *report = estate->walk ? check_categories(context, *estate->walk, mask)
+                               : check_categories(context, estate->by_category, mask);
         return {};
     };
     auto completion = [report, callback = std::move(callback)](const boost::system::error_code& ec) {

@@ -32,6 +32,9 @@ public:
         std::string dir;           // directory whose databases are loaded; empty at start
         file_set_t files;          // every loaded database
         category_map_t by_category; // the same databases filed by category bit
+        // `by_category` laid out for the checks; none while a reload runs or
+        // when it could not be made (checks then walk `by_category`).
+        std::shared_ptr<const walk_plan_t> walk;
         // The keys of `files`, replaced only when they change; none when it
         // could not be built (lookups are then exact without it).
         std::shared_ptr<const key_filter_t> filter;

@@ -128,6 +128,17 @@ void refresh_filter(engine_t::estate_t& estate)
     }
 }
 
+// Made on every reload: a pass over the loaded databases, nothing more.
+void refresh_walk(engine_t::estate_t& estate)
+{
+    try {
+        estate.walk = std::make_shared<const walk_plan_t>(estate.by_category);
+    } catch (const std::exception& e) {
+        if (log_t::instance().enabled(log_t::error))
+            log(log_t::error, std::string("NVS walk plan not built, checks go without it: ") + log_text(e));
+    }
+}
+
 } // namespace
 
 
@@ -152,6 +163,9 @@ bool is_database_name(std::string_view file_name) noexcept
 
 void reload_databases(engine_t::estate_t& estate, const std::string& dir)
 {
+    // A plan kept from before would go on walking databases unloaded below
+    // should the reload stop half-way; without one, checks walk the map.
+    estate.walk.reset();
     bool changed = false;
     if (fs::path(dir) != fs::path(estate.dir)) {
         estate.files.clear();
@@ -171,6 +185,7 @@ void reload_databases(engine_t::estate_t& estate, const std::string& dir)
     // a pass over every key of every database.
     if (changed || !estate.filter)
         refresh_filter(estate);
+    refresh_walk(estate);
 }
 
 } // namespace nv::nvs::async

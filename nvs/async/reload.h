@@ -14,6 +14,7 @@ namespace nv::nvs::async {
 // loads every ".nvs" entry (extension compared without ASCII case) not loaded
 // yet. Failures are logged and skipped; nothing leaves but memory exhaustion.
 // The key filter is rebuilt over the loaded databases whenever they changed.
+// The walk plan of the checks is made anew at the end of every reload.
 void reload_databases(engine_t::estate_t& estate, const std::string& dir);
 
 // Whether a directory entry's file name is that of a database file.

@@ -1,8 +1,9 @@
-// The key filter changes no verdict: the same databases and a large URL stream
-// checked with and without it give the same report and the same decisions
-// (database and record offset of every category matched or suppressed). Over
-// a synthetic set built by nvs-tool, always, and over the UT1 lists imported by
-// nvs-tool with real URL streams when the shared data is there.
+// Neither the key filter nor the engine's walk plan changes a verdict: the same
+// databases and a large URL stream checked with and without the filter, over
+// the category map and over the plan, give the same report and the same
+// decisions (database and record offset of every category matched or
+// suppressed). Over a synthetic set built by nvs-tool, always, and over the UT1
+// lists imported by nvs-tool with real URL streams when the shared data is there.
 #include "nvs/async/reload.h"
 #include "nvs/file.h"
 #include "nvs/find_in_set.h"
@@ -53,22 +54,31 @@ void load(async::engine_t::estate_t& estate, const std::string& dir)
         EXPECT_NE(line.level, log_t::error) << line.text;
     ASSERT_TRUE(estate.filter);
     EXPECT_GT(estate.filter->key_count(), 0u);
+    ASSERT_TRUE(estate.walk);
 }
 
-// Checks the URL without and with the engine's filter; both must agree exactly.
+// Checks the URL over the category map without the filter, and as the engine
+// does, with the filter over the walk plan, and with the filter over the map;
+// all must agree exactly.
 void compare(const async::engine_t::estate_t& estate, const url_t& url, category_set_t mask, tally_t& tally)
 {
     ASSERT_TRUE(estate.filter);
-    std::vector<decision_t> plain_decisions, filtered_decisions;
+    ASSERT_TRUE(estate.walk);
+    std::vector<decision_t> plain_decisions, filtered_decisions, planned_decisions;
     index::context_t plain(url);
     const report_t expected = check_categories(plain, estate.by_category, mask, &plain_decisions);
     index::context_t filtered(url, estate.filter.get());
     const report_t got = check_categories(filtered, estate.by_category, mask, &filtered_decisions);
+    index::context_t planned_context(url, estate.filter.get());
+    const report_t planned = check_categories(planned_context, *estate.walk, mask, &planned_decisions);
 
     const std::string text = url.str(url_t::format_t::escaped);
     ASSERT_EQ(got.categories, expected.categories) << text;
     ASSERT_EQ(got.legal_url, expected.legal_url) << text;
     ASSERT_EQ(describe(filtered_decisions), describe(plain_decisions)) << text;
+    ASSERT_EQ(planned.categories, expected.categories) << text;
+    ASSERT_EQ(planned.legal_url, expected.legal_url) << text;
+    ASSERT_EQ(describe(planned_decisions), describe(plain_decisions)) << text;
 
     ++tally.urls;
     tally.blocked += expected.categories != 0;
@@ -240,6 +250,19 @@ TEST(FilterDifferential, SyntheticSetBuiltByTheTool)
     EXPECT_LT(tally.blocked, tally.urls / 2);
     EXPECT_GT(tally.suppressed, 50u);
     EXPECT_GT(tally.ruled_out, tally.urls);
+
+    // A reload that unloads a whitelist and a category database makes a plan
+    // without them: what they decided is decided by the others now, alike.
+    std::filesystem::remove(dir.file("db/whitelist_gamble.nvs"));
+    std::filesystem::remove(dir.file("db/porno.nvs"));
+    ASSERT_NO_FATAL_FAILURE(load(estate, dir.file("db")));
+    ASSERT_EQ(estate.files.size(), 5u);
+    ASSERT_EQ(estate.walk->files().size(), 5u);
+    tally_t after;
+    for (const auto& request : set.urls())
+        ASSERT_NO_FATAL_FAILURE(compare(estate, url_t(request.text, request.addresses), all_categories, after));
+    EXPECT_LT(after.suppressed, tally.suppressed);
+    EXPECT_GT(after.blocked, 0u);
 }
 
 // --- Real lists ----------------------------------------------------------------
