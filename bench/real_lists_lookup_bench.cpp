@@ -6,9 +6,10 @@
 //    request (parsing on the main thread, lookup on the worker);
 //  - BM_RealListsLookup: lookup only, on URLs parsed beforehand: the worker
 //    thread's part;
-// each without and with the key filter. Lookup-only cases also count heap
-// allocations per check (expected: none; the report and the context live on
-// the stack here).
+// each without and with the key filter, over the engine's walk plan; and the
+// lookup-only case with the filter once more over the category map the plan is
+// made from. Lookup-only cases also count heap allocations per check
+// (expected: none; the report and the context live on the stack here).
 // bench/compare-squidguard runs it; without the two variables it only says so.
 #include "nvs/async/reload.h"
 #include "nvs/file.h"
@@ -75,8 +76,8 @@ const real_set_t& real_set()
         for (std::string line; std::getline(in, line);)
             if (!line.empty())
                 s.urls.push_back(line);
-        if (s.estate.files.empty() || s.urls.empty() || !s.estate.filter)
-            s.missing = "no databases, no URLs or no key filter";
+        if (s.estate.files.empty() || s.urls.empty() || !s.estate.filter || !s.estate.walk)
+            s.missing = "no databases, no URLs, no key filter or no walk plan";
         for (const auto& text : s.urls) {
             s.parsed.push_back(std::make_unique<const nvs::url_t>(text));
             nvs::index::context_t context(*s.parsed.back());
@@ -110,14 +111,14 @@ void BM_RealListsCheck(benchmark::State& state, bool filtered)
     for (auto _ : state) {
         const nvs::url_t url(set.urls[i]);
         nvs::index::context_t context(url, filter_of(set, filtered));
-        benchmark::DoNotOptimize(nvs::check_categories(context, set.estate.by_category, 0xFFFFFFFFu));
+        benchmark::DoNotOptimize(nvs::check_categories(context, *set.estate.walk, 0xFFFFFFFFu));
         if (++i == set.urls.size())
             i = 0;
     }
     report(state, set);
 }
 
-void BM_RealListsLookup(benchmark::State& state, bool filtered)
+void BM_RealListsLookup(benchmark::State& state, bool filtered, bool planned = true)
 {
     const auto& set = real_set();
     if (!set.missing.empty()) {
@@ -128,7 +129,8 @@ void BM_RealListsLookup(benchmark::State& state, bool filtered)
     const std::uint64_t allocations_before = allocation_count.load();
     for (auto _ : state) {
         nvs::index::context_t context(*set.parsed[i], filter_of(set, filtered));
-        benchmark::DoNotOptimize(nvs::check_categories(context, set.estate.by_category, 0xFFFFFFFFu));
+        benchmark::DoNotOptimize(planned ? nvs::check_categories(context, *set.estate.walk, 0xFFFFFFFFu)
+                                         : nvs::check_categories(context, set.estate.by_category, 0xFFFFFFFFu));
         if (++i == set.urls.size())
             i = 0;
     }
@@ -143,5 +145,6 @@ BENCHMARK_CAPTURE(BM_RealListsCheck, filtered, true)->MinTime(3.0);
 BENCHMARK_CAPTURE(BM_RealListsCheck, unfiltered, false)->MinTime(3.0);
 BENCHMARK_CAPTURE(BM_RealListsLookup, filtered, true)->MinTime(3.0);
 BENCHMARK_CAPTURE(BM_RealListsLookup, unfiltered, false)->MinTime(3.0);
+BENCHMARK_CAPTURE(BM_RealListsLookup, filtered_map_walk, true, false)->MinTime(3.0);
 
 } // namespace
