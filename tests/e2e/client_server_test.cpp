@@ -3,8 +3,6 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
-#include <cstdlib>
-
 #include <gtest/gtest.h>
 
 #include <boost/filesystem/operations.hpp>
@@ -104,22 +102,17 @@ TEST(ClientServer, PathThatCannotBeBoundEndsTheDaemonWithBadConfig)
     EXPECT_NE(result.err.find("no-such-dir/client.sock\"\n"), std::string::npos) << result.err;
 }
 
-// Options for a daemon that the test runs out of descriptors: UBSan cannot
-// check dynamic types without a spare descriptor of its own (see the file).
-process_options_t out_of_descriptors_options()
-{
-    process_options_t options;
-#ifdef NORVA_SANITIZED
-    const char* inherited = std::getenv("UBSAN_OPTIONS");
-    options.set_env["UBSAN_OPTIONS"] = (inherited && *inherited ? std::string(inherited) + ":" : std::string()) +
-                                       "suppressions=" NORVA_SOURCE_DIR "/tests/support/ubsan_out_of_descriptors.supp";
-#endif
-    return options;
-}
-
 TEST(ClientServer, RunningOutOfDescriptorsDoesNotEndTheDaemon)
 {
-    running_daemon_t daemon({}, out_of_descriptors_options());
+#ifdef __SANITIZE_ADDRESS__
+    // Our address-sanitized builds carry UBSan, whose vptr check proves a vtable
+    // readable by writing it into a pipe of its own. In a process out of
+    // descriptors that pipe cannot be made and the check reports a sound object
+    // as having an "invalid vptr" (a suppression passed to the daemon through
+    // UBSAN_OPTIONS did not take). The normal and TSan builds run this test.
+    GTEST_SKIP() << "UBSan's vptr check needs descriptors of its own";
+#endif
+    running_daemon_t daemon;
     ASSERT_TRUE(daemon.start());
     const pid_t pid = daemon.process().pid();
     const unique_fd_t first = daemon.connect();
