@@ -4,12 +4,10 @@
 // (expected: none).
 #include <sys/socket.h>
 
-#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <functional>
 #include <memory>
-#include <new>
 #include <stdexcept>
 
 #include <benchmark/benchmark.h>
@@ -19,37 +17,9 @@
 #include <boost/asio/post.hpp>
 #include <google/protobuf/io/zero_copy_stream.h>
 
+#include "bench/support/allocation_counter.h"
 #include "ipc/basic_ipc_link.h"
 #include "proto/urlcheck_client_ipc.pb.h"
-
-// Every allocation of the process passes here so that the benchmark can count them.
-namespace {
-std::atomic<std::uint64_t> allocation_count{0};
-
-void* counted_allocation(std::size_t size)
-{
-    allocation_count.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-}  // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept
-{
-    try {
-        return counted_allocation(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& tag) noexcept { return operator new(size, tag); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -123,13 +93,13 @@ void BM_IpcLinkOneWay(benchmark::State& state)
         io.run_one();
 
     const std::uint64_t first = receiver->received;
-    const std::uint64_t allocations_before = allocation_count.load();
+    const std::uint64_t allocations_before = nv::bench::allocation_count();
     for (auto _ : state) {
         const std::uint64_t target = receiver->received + batch_size;
         while (receiver->received < target)
             io.run_one();
     }
-    const std::uint64_t allocations = allocation_count.load() - allocations_before;
+    const std::uint64_t allocations = nv::bench::allocation_count() - allocations_before;
     const std::uint64_t messages = receiver->received - first;
 
     state.SetItemsProcessed(static_cast<std::int64_t>(messages));

@@ -11,6 +11,7 @@
 // made from. Lookup-only cases also count heap allocations per check
 // (expected: none; the report and the context live on the stack here).
 // bench/compare-squidguard runs it; without the two variables it only says so.
+#include "bench/support/allocation_counter.h"
 #include "nvs/async/reload.h"
 #include "nvs/file.h"
 #include "nvs/find_in_set.h"
@@ -19,34 +20,12 @@
 
 #include <benchmark/benchmark.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
-#include <new>
 #include <optional>
 #include <string>
 #include <vector>
-
-// Every allocation through operator new passes here so that the benchmark can count them.
-namespace {
-std::atomic<std::uint64_t> allocation_count{0};
-
-void* counted_allocation(std::size_t size)
-{
-    allocation_count.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(size == 0 ? 1 : size))
-        return p;
-    throw std::bad_alloc();
-}
-} // namespace
-
-void* operator new(std::size_t size) { return counted_allocation(size); }
-void* operator new[](std::size_t size) { return counted_allocation(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace {
 
@@ -126,7 +105,7 @@ void BM_RealListsLookup(benchmark::State& state, bool filtered, bool planned = t
         return;
     }
     std::size_t i = 0;
-    const std::uint64_t allocations_before = allocation_count.load();
+    const std::uint64_t allocations_before = nv::bench::allocation_count();
     for (auto _ : state) {
         nvs::index::context_t context(*set.parsed[i], filter_of(set, filtered));
         benchmark::DoNotOptimize(planned ? nvs::check_categories(context, *set.estate.walk, 0xFFFFFFFFu)
@@ -136,7 +115,7 @@ void BM_RealListsLookup(benchmark::State& state, bool filtered, bool planned = t
     }
     // Legal URLs of piracy notices are strings of their own; the UT1 lists have none.
     state.counters["allocs_per_check"] =
-        double(allocation_count.load() - allocations_before) / double(std::max<std::int64_t>(state.iterations(), 1));
+        double(nv::bench::allocation_count() - allocations_before) / double(std::max<std::int64_t>(state.iterations(), 1));
     report(state, set);
 }
 

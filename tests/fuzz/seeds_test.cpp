@@ -11,11 +11,11 @@
 
 #include <google/protobuf/message.h>
 
-#include "ipc/frame.h"
 #include "nvs/file.h"
 #include "proto/cloudd_client_ipc.pb.h"
 #include "proto/configd_urlcheck_ipc.pb.h"
 #include "proto/urlcheck_client_ipc.pb.h"
+#include "tests/support/frames.h"
 #include "tests/support/temp_dir.h"
 
 namespace nv::test {
@@ -59,21 +59,15 @@ TEST(FuzzSeeds, LinkSeedsAreWholeFramesOfThePeersMessages)
         for (const std::string& path : paths) {
             SCOPED_TRACE(path);
             const std::string bytes = read_file(path);
-            std::string_view rest(bytes);
-            int frames = 0;
-            while (!rest.empty()) {
-                ASSERT_GE(rest.size(), ipc_frame_header_size);
-                const auto length = decode_frame_length(reinterpret_cast<const std::uint8_t*>(rest.data()));
-                rest.remove_prefix(ipc_frame_header_size);
-                ASSERT_TRUE(valid_frame_length(length, max_ipc_message_size));
-                ASSERT_LE(length, rest.size());
+            std::size_t used = 0;
+            const auto frames = whole_frames(bytes, &used);
+            EXPECT_EQ(used, bytes.size()) << "a frame cut short at the end";
+            for (const std::string_view frame : frames) {
                 std::unique_ptr<google::protobuf::Message> message(row.prototype->New());
                 // Partial: some seeds lack a required field on purpose.
-                EXPECT_TRUE(message->ParsePartialFromArray(rest.data(), int(length)));
-                rest.remove_prefix(length);
-                ++frames;
+                EXPECT_TRUE(message->ParsePartialFromArray(frame.data(), int(frame.size())));
             }
-            EXPECT_GT(frames, 0);
+            EXPECT_FALSE(frames.empty());
         }
     }
 }

@@ -216,16 +216,11 @@ TEST_F(ClientTieSession, ClientThatNeverReadsIsClosedPastTheBoundWithAWarning)
     ASSERT_TRUE(received_or_not) << "the connection stayed open";
     const std::string& received = *received_or_not;
     std::set<std::uint32_t> serials;
-    std::size_t at = 0;
-    while (received.size() - at >= ipc_frame_header_size) {
-        const std::uint32_t length = decode_frame_length(reinterpret_cast<const std::uint8_t*>(received.data() + at));
-        if (received.size() - at - ipc_frame_header_size < length)
-            break;
+    for (const std::string_view frame : whole_frames(received)) {
         uc::ServerMessage answer;
-        ASSERT_TRUE(answer.ParseFromArray(received.data() + at + ipc_frame_header_size, static_cast<int>(length)));
+        ASSERT_TRUE(answer.ParseFromArray(frame.data(), static_cast<int>(frame.size())));
         ASSERT_TRUE(serials.insert(answer.serial()).second);
         ASSERT_EQ(answer.url_result().piracy_legal_url(), legal_);
-        at += ipc_frame_header_size + length;
     }
     EXPECT_GT(serials.size(), 0u);
     EXPECT_LT(serials.size(), count);

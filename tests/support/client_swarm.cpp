@@ -9,7 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "ipc/frame.h"
+#include "tests/support/frames.h"
 #include "tests/support/running_daemon.h"
 
 namespace nv::test {
@@ -184,21 +184,15 @@ void client_swarm_t::on_readable(std::size_t client)
 
 void client_swarm_t::cut_frames(client_t& c)
 {
-    std::size_t at = 0;
-    while (c.in.size() - at >= ipc_frame_header_size) {
-        const std::uint32_t length = decode_frame_length(reinterpret_cast<const std::uint8_t*>(c.in.data() + at));
-        if (!valid_frame_length(length, max_ipc_message_size))
-            throw std::runtime_error("client_swarm_t: invalid frame length " + std::to_string(length));
-        if (c.in.size() - at - ipc_frame_header_size < length)
-            break;
+    std::size_t used = 0;
+    for (const std::string_view frame : whole_frames(c.in, &used)) {
         uc::ServerMessage answer;
-        if (!answer.ParseFromArray(c.in.data() + at + ipc_frame_header_size, static_cast<int>(length)))
+        if (!answer.ParseFromArray(frame.data(), static_cast<int>(frame.size())))
             throw std::runtime_error("client_swarm_t: an answer does not parse as uc.ServerMessage");
         c.answers.push_back(std::move(answer));
         ++answer_count_;
-        at += ipc_frame_header_size + length;
     }
-    c.in.erase(0, at);
+    c.in.erase(0, used);
 }
 
 }  // namespace nv::test

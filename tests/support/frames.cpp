@@ -175,6 +175,29 @@ std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds t
     return read_to_end(fd, timeout, false);
 }
 
+std::vector<std::string_view> whole_frames(std::string_view bytes, std::size_t* used)
+{
+    std::vector<std::string_view> frames;
+    const std::size_t size = bytes.size();
+    for (;;) {
+        std::uint32_t length = 0;
+        const auto* data = reinterpret_cast<const std::uint8_t*>(bytes.data());
+        switch (inspect_frame(data, static_cast<std::uint32_t>(bytes.size()), max_ipc_message_size, length)) {
+        case frame_status_t::incomplete:
+            if (used)
+                *used = size - bytes.size();
+            return frames;
+        case frame_status_t::bad_length:
+            throw std::runtime_error("whole_frames: invalid frame length " +
+                                     std::to_string(decode_frame_length(data)));
+        case frame_status_t::complete:
+            frames.push_back(bytes.substr(ipc_frame_header_size, length));
+            bytes.remove_prefix(ipc_frame_header_size + length);
+            break;
+        }
+    }
+}
+
 std::optional<std::string> read_until_gone(int fd, std::chrono::milliseconds timeout)
 {
     return read_to_end(fd, timeout, true);

@@ -9,6 +9,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include <google/protobuf/message_lite.h>
 
@@ -65,6 +66,12 @@ std::optional<std::string> read_until_closed(int fd, std::chrono::milliseconds t
 // The same, but a reset also ends the stream: a peer that closes with bytes
 // of ours still unread resets the connection once its last bytes are read.
 std::optional<std::string> read_until_gone(int fd, std::chrono::milliseconds timeout = 10s);
+
+// The message bytes of every whole frame at the start of `bytes`, in order; a
+// frame cut short at the end is left out. `used`, when given, receives the
+// bytes those frames take. Throws std::runtime_error on a length of 0 or above
+// 64 MiB.
+std::vector<std::string_view> whole_frames(std::string_view bytes, std::size_t* used = nullptr);
 
 // Reads one frame and parses it as T; nothing if no frame came; throws
 // std::runtime_error if it does not parse.
