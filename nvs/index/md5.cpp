@@ -154,4 +154,14 @@ std::array<std::uint8_t, 16> md5_t::finish() noexcept
     return digest;
 }
 
+void md5_many(std::span<const md5_message_t> messages, std::span<std::array<std::uint8_t, 16>> digests) noexcept
+{
+    for (std::size_t i = 0; i < messages.size(); ++i) {
+        md5_t md5;
+        md5.update(messages[i].first.data(), messages[i].first.size());
+        md5.update(messages[i].second.data(), messages[i].second.size());
+        digests[i] = md5.finish();
+    }
+}
+
 } // namespace nv::nvs::index

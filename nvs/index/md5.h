@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 namespace nv::nvs::index {
 
@@ -26,5 +27,16 @@ private:
     std::uint8_t buffer_[64];
     std::size_t buffered_ = 0;
 };
+
+// One text to hash, in two pieces (a host suffix and a path prefix), so that
+// callers need not join them first.
+struct md5_message_t {
+    std::span<const std::uint8_t> first, second; // hashed as first || second
+};
+
+// The digest of every message: digests[i] = MD5(messages[i].first || messages[i].second).
+// digests.size() must equal messages.size(). A batch lets short messages share
+// the rounds, several at a time.
+void md5_many(std::span<const md5_message_t> messages, std::span<std::array<std::uint8_t, 16>> digests) noexcept;
 
 } // namespace nv::nvs::index
