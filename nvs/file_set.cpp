@@ -2,9 +2,12 @@
 
 #include "nvs/file.h"
 
+#include <algorithm>
 #include <functional>
 #include <limits>
+#include <map>
 #include <new>
+#include <tuple>
 
 namespace nv::nvs {
 
@@ -52,6 +55,85 @@ walk_plan_t::walk_plan_t(const category_map_t& map)
         categories_.push_back(entry);
         bits_ |= bit;
     }
+    number_pairs();
+}
+
+void walk_plan_t::number_pairs()
+{
+    // Pairs held by many databases get the low numbers: should there be more
+    // pairs than the context has slots, the rare ones are left out of the
+    // skip test (their databases are always entered), not the common ones.
+    const auto key_of = [](const index::url_t::keyed_run_t& r) { return std::pair(r.level, r.depth); };
+    std::map<std::pair<unsigned, unsigned>, std::uint32_t> holders;
+    for (const auto& file : files_) {
+        std::vector<std::pair<unsigned, unsigned>> own;
+        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
+            for (const auto& run : reader->runs())
+                own.push_back(key_of(run));
+        std::sort(own.begin(), own.end());
+        own.erase(std::unique(own.begin(), own.end()), own.end());
+        for (const auto& pair : own)
+            ++holders[pair];
+    }
+    std::vector<std::tuple<std::uint32_t, unsigned, unsigned>> order; // (holders, depth, level)
+    order.reserve(holders.size());
+    for (const auto& [pair, count] : holders)
+        order.emplace_back(count, pair.second, pair.first);
+    std::sort(order.begin(), order.end(), [](const auto& a, const auto& b) {
+        if (std::get<0>(a) != std::get<0>(b))
+            return std::get<0>(a) > std::get<0>(b);
+        return std::tie(std::get<1>(a), std::get<2>(a)) < std::tie(std::get<1>(b), std::get<2>(b));
+    });
+    std::map<std::pair<unsigned, unsigned>, std::uint32_t> number;
+    pairs_.reserve(order.size());
+    for (const auto& [count, depth, level] : order) {
+        number.emplace(std::pair(level, depth), std::uint32_t(pairs_.size()));
+        pairs_.push_back({level, depth});
+    }
+
+    file_keys_.reserve(files_.size());
+    for (const auto& file : files_) {
+        file_keys_t keys;
+        keys.run_pairs = std::uint32_t(run_pairs_.size());
+        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
+            for (const auto& run : reader->runs()) {
+                const std::uint32_t i = number.at(key_of(run));
+                run_pairs_.push_back(i);
+                if (i < index::context_t::slot_count)
+                    keys.pairs |= std::uint64_t(1) << i;
+                else
+                    keys.other |= always;
+                // Address runs are searched by address keys; their pair only
+                // serves hosts of 254 labels or more.
+                if (run.level == index::level_ipv4_address)
+                    keys.other |= with_ipv4;
+                else if (run.level == index::level_ipv6_address)
+                    keys.other |= with_ipv6;
+            }
+        if (file->patterns().size() != 0)
+            keys.other |= always;
+        if (file->ipv4_hosts().size() != 0 || file->ipv4_networks().size() != 0)
+            keys.other |= with_ipv4;
+        if (file->ipv6_hashes().size() != 0 || !file->ipv6_networks().groups().empty())
+            keys.other |= with_ipv6;
+        file_keys_.push_back(keys);
+    }
+    for (auto& category : categories_)
+        for (std::uint32_t i = category.first; i < category.end; ++i) {
+            category.pairs |= file_keys_[i].pairs;
+            category.other |= file_keys_[i].other;
+        }
+}
+
+std::uint32_t walk_plan_t::other_searches_of(const address_set_t& addresses) noexcept
+{
+    // IPv4 addresses come first in the set.
+    std::uint32_t other = always;
+    if (!addresses.empty() && addresses.begin()->is_v4())
+        other |= with_ipv4;
+    if (!addresses.empty() && addresses.rbegin()->is_v6())
+        other |= with_ipv6;
+    return other;
 }
 
 } // namespace nv::nvs

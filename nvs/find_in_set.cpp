@@ -59,19 +59,36 @@ report_t check_categories(index::context_t& context, const walk_plan_t& plan, ca
     if ((plan.bits() & mask) == 0)
         return report;
     const auto& files = plan.files();
+    const auto& keys = plan.file_keys();
+
+    // The pairs worth a search: held by a database of the mask, applying to
+    // the URL, and, with a filter, let through by it. Without a filter the
+    // keys are hashed as the walk reaches them, since it may stop early.
+    std::uint64_t wanted = 0;
+    for (const auto& category : plan.categories())
+        if ((category.bit & mask) != 0)
+            wanted |= category.pairs;
+    wanted &= context.applicable_pairs(plan.pairs());
+    const std::uint64_t passed = context.filter() ? context.plan_host_keys(plan.pairs(), wanted) & wanted : wanted;
+    const std::uint32_t other = walk_plan_t::other_searches_of(context.url().addresses());
+    const auto may_match = [passed, other](const auto& k) { return (k.pairs & passed) != 0 || (k.other & other) != 0; };
+    const auto matches = [&](std::uint32_t i, index::match_t& match) {
+        return may_match(keys[i]) && (match = find_in_file(*files[i], context, plan, keys[i])).found;
+    };
+
     for (const auto& category : plan.categories()) {
-        if ((category.bit & mask) == 0)
+        if ((category.bit & mask) == 0 || !may_match(category))
             continue;
         // Whitelists first: a match suppresses this category only.
         std::uint32_t i = category.first;
         index::match_t match;
         for (; i < category.whitelists_end; ++i)
-            if ((match = files[i]->find(context)).found)
+            if (matches(i, match))
                 break;
         const bool whitelist = i < category.whitelists_end;
         if (!whitelist) {
             for (; i < category.end; ++i)
-                if ((match = files[i]->find(context)).found)
+                if (matches(i, match))
                     break;
             if (i == category.end)
                 continue;

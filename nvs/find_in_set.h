@@ -21,6 +21,12 @@ namespace nv::nvs {
 index::match_t find_in_set(index::context_t& context, const file_set_t& set, std::string& legal_url,
                            std::shared_ptr<const file_t>* matched = nullptr);
 
+// file_t::find over a database of the plan, its host keys found in the context
+// by the plan's pair numbers: the same match. `keys` is the plan's entry for
+// the database.
+index::match_t find_in_file(const file_t& file, index::context_t& context, const walk_plan_t& plan,
+                            const walk_plan_t::file_keys_t& keys);
+
 // What decided one category of a check: the database and record that matched,
 // in a whitelist (the category was suppressed) or a category database.
 struct decision_t {
@@ -41,7 +47,10 @@ report_t check_categories(index::context_t& context, const category_map_t& map, 
                           std::vector<decision_t>* decisions = nullptr);
 
 // The same walk over a plan made from the map: the same report and decisions,
-// at less cost per check. What the engine uses.
+// at less cost per check. What the engine uses. With a key filter in the
+// context, the host keys the plan's databases search are hashed and probed
+// up front, and a database is entered only when one of its keys passed the
+// filter or it has something else to search for the URL.
 report_t check_categories(index::context_t& context, const walk_plan_t& plan, category_set_t mask,
                           std::vector<decision_t>* decisions = nullptr);
 

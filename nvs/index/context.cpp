@@ -1,8 +1,10 @@
 #include "nvs/index/context.h"
 
+#include "nvs/index/md5.h"
 #include "nvs/key_filter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 namespace nv::nvs::index {
@@ -18,6 +20,22 @@ unsigned clip(unsigned value, std::size_t limit) noexcept
 }
 
 bool key_less(const md5_key_t& a, const std::uint8_t* b) noexcept { return std::memcmp(a.data(), b, 16) < 0; }
+
+std::span<const std::uint8_t> bytes_of(std::string_view text) noexcept
+{
+    return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
+}
+
+// The two parts of the text hashed for a host key of a pair that applies to
+// the URL (level and depth need no clipping).
+struct host_key_text_t {
+    std::span<const std::uint8_t> host, path;
+};
+
+host_key_text_t host_key_text(const nvs::url_t& url, const host_pair_t& pair) noexcept
+{
+    return {bytes_of(host_suffix(url.host(), pair.level)), bytes_of(std::string_view(url.path()).substr(0, pair.depth))};
+}
 
 } // namespace
 
@@ -91,6 +109,68 @@ std::optional<md5_key_t> context_t::address_key_to_search(const ip_address_t& ad
 std::optional<md5_key_t> context_t::ipv6_prefix_key_to_search(const ip_address_t& address, unsigned prefix_length)
 {
     return to_search(entry(key_entry_t::kind_t::ipv6_prefix, &address, 0, clip(prefix_length, 128)));
+}
+
+std::uint64_t context_t::applicable_pairs(std::span<const host_pair_t> pairs)
+{
+    const unsigned labels = label_count();
+    const std::size_t path_length = url_.path().size();
+    const std::size_t n = std::min(pairs.size(), slot_count);
+    std::uint64_t applicable = 0;
+    for (std::size_t i = 0; i < n; ++i)
+        if (pairs[i].level <= labels && pairs[i].depth <= path_length)
+            applicable |= std::uint64_t(1) << i;
+    return applicable;
+}
+
+std::uint64_t context_t::plan_host_keys(std::span<const host_pair_t> pairs, std::uint64_t wanted)
+{
+    wanted &= ~slot_hashed_;
+    // One batch: short texts share the rounds of the digest.
+    md5_message_t messages[slot_count];
+    md5_key_t digests[slot_count];
+    std::size_t n = 0;
+    for (std::uint64_t rest = wanted; rest != 0; rest &= rest - 1) {
+        const auto text = host_key_text(url_, pairs[std::size_t(std::countr_zero(rest))]);
+        messages[n++] = {text.host, text.path};
+    }
+    md5_many({messages, n}, {digests, n});
+    n = 0;
+    for (std::uint64_t rest = wanted; rest != 0; rest &= rest - 1)
+        slot_keys_[std::countr_zero(rest)] = digests[n++];
+    slot_hashed_ |= wanted;
+    if (!filter_)
+        slot_possible_ |= wanted;
+    else
+        for (std::uint64_t rest = wanted; rest != 0; rest &= rest - 1) {
+            const auto i = std::size_t(std::countr_zero(rest));
+            if (filter_->may_hold(slot_keys_[i]))
+                slot_possible_ |= std::uint64_t(1) << i;
+        }
+    return slot_possible_;
+}
+
+void context_t::fill_slot(std::size_t index, const host_pair_t& pair)
+{
+    const std::uint64_t bit = std::uint64_t(1) << index;
+    const auto text = host_key_text(url_, pair);
+    slot_keys_[index] = md5_of(text.host, text.path);
+    slot_hashed_ |= bit;
+    if (!filter_ || filter_->may_hold(slot_keys_[index]))
+        slot_possible_ |= bit;
+}
+
+const md5_key_t* context_t::host_key_to_search(std::size_t index, const host_pair_t& pair)
+{
+    if (index >= slot_count) {
+        // Beyond the slots: the cache of the walk without a plan.
+        auto& e = entry(key_entry_t::kind_t::host, nullptr, pair.level, pair.depth);
+        return to_search(e) ? &e.key : nullptr;
+    }
+    const std::uint64_t bit = std::uint64_t(1) << index;
+    if ((slot_hashed_ & bit) == 0)
+        fill_slot(index, pair);
+    return (slot_possible_ & bit) != 0 ? &slot_keys_[index] : nullptr;
 }
 
 std::span<const md5_key_t> context_t::parameter_keys()

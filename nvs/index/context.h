@@ -19,6 +19,13 @@ class key_filter_t;
 
 namespace nv::nvs::index {
 
+// A (level, depth) pair under which databases store host/path keys.
+struct host_pair_t {
+    std::uint32_t level;
+    std::uint32_t depth;
+    friend bool operator==(const host_pair_t&, const host_pair_t&) = default;
+};
+
 // Per-check cache of lookup keys, kept in small flat arrays inside the object:
 // a check allocates nothing here unless its URL needs unusually many keys. Used
 // by one thread at a time; the URL and the filter must outlive the context.
@@ -73,6 +80,28 @@ public:
     std::optional<md5_key_t> address_key_to_search(const ip_address_t& address, unsigned depth);
     std::optional<md5_key_t> ipv6_prefix_key_to_search(const ip_address_t& address, unsigned prefix_length);
 
+    // Host keys by pair index, for a walk over databases whose runs were
+    // numbered by the distinct pairs they hold (`pairs`). The first
+    // `slot_count` pairs have a slot of their own here; later ones go through
+    // host_key_to_search(level, depth). A pair applies to the URL when its
+    // level is within the label count and its depth within the path length:
+    // only those are ever searched, and their keys need no clipping.
+
+    static constexpr std::size_t slot_count = 64;
+
+    // Bit i set: pair i (i < slot_count) applies to the URL.
+    std::uint64_t applicable_pairs(std::span<const host_pair_t> pairs);
+
+    // Hashes the key of every pair in `wanted` (a subset of the applicable
+    // ones) at once and asks the filter about each. Bit i of the result: the
+    // filter does not rule out pair i (every wanted pair without a filter).
+    std::uint64_t plan_host_keys(std::span<const host_pair_t> pairs, std::uint64_t wanted);
+
+    // The key of pair `index` (which must apply to the URL) for a search:
+    // null when the filter tells that no database holds it. Hashed and probed
+    // on first use unless plan_host_keys did it.
+    const md5_key_t* host_key_to_search(std::size_t index, const host_pair_t& pair);
+
     // The keys of the URL's query parameters, ascending bytewise, duplicates collapsed.
     std::span<const md5_key_t> parameter_keys();
     bool has_parameter_key(const std::uint8_t* key);
@@ -85,6 +114,7 @@ public:
 private:
     key_entry_t& entry(key_entry_t::kind_t kind, const ip_address_t* address, unsigned level, unsigned depth);
     std::optional<md5_key_t> to_search(key_entry_t& entry);
+    void fill_slot(std::size_t index, const host_pair_t& pair);
 
     const nvs::url_t& url_;
     const key_filter_t* filter_;
@@ -94,6 +124,11 @@ private:
     // needs about a dozen keys.
     spill_vector_t<key_entry_t, 24> keys_;
     spill_vector_t<md5_key_t, 16> parameter_keys_;
+    // Slot keys are valid where `slot_hashed_` has the bit; `slot_possible_`
+    // holds the filter's answer for them.
+    std::uint64_t slot_hashed_ = 0;
+    std::uint64_t slot_possible_ = 0;
+    md5_key_t slot_keys_[slot_count]; // left uninitialised: most checks fill a few
 };
 
 } // namespace nv::nvs::index

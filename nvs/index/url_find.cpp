@@ -69,7 +69,8 @@ struct record_test_t {
 } // namespace
 
 template <int Type>
-match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context)
+match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context,
+                         const std::uint32_t* run_pairs, const host_pair_t* pairs)
 {
     if (runs.empty())
         return {};
@@ -99,6 +100,20 @@ match_t find_url_records(const content_t& content, const url_t::run_list_t& runs
 
     // Host phase: shorter host suffixes first, and within one shorter path prefixes.
     const unsigned labels = context.label_count();
+    if (run_pairs) {
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const auto& [level, depth, run] = runs[i];
+            if (level > labels)
+                break;
+            if (depth > path_length)
+                continue;
+            const std::uint32_t pair = run_pairs[i];
+            if (const md5_key_t* key = context.host_key_to_search(pair, pairs[pair]))
+                if (const match_t match = test(run, *key); match.found)
+                    return match;
+        }
+        return {};
+    }
     for (const auto& [level, depth, run] : runs) {
         if (level > labels)
             break;
@@ -113,7 +128,9 @@ match_t find_url_records(const content_t& content, const url_t::run_list_t& runs
     return {};
 }
 
-template match_t find_url_records<4>(const content_t&, const url_t::run_list_t&, context_t&);
-template match_t find_url_records<5>(const content_t&, const url_t::run_list_t&, context_t&);
+template match_t find_url_records<4>(const content_t&, const url_t::run_list_t&, context_t&, const std::uint32_t*,
+                                     const host_pair_t*);
+template match_t find_url_records<5>(const content_t&, const url_t::run_list_t&, context_t&, const std::uint32_t*,
+                                     const host_pair_t*);
 
 } // namespace nv::nvs::index

@@ -8,7 +8,10 @@
 namespace nv::nvs::index {
 
 // Type is 4 (urls) or 5 (urls_with_params); instantiated for both.
+// `run_pairs`, when given, holds for each run the index of its (level, depth)
+// pair among `pairs`, under which the context keeps its host key.
 template <int Type>
-match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context);
+match_t find_url_records(const content_t& content, const url_t::run_list_t& runs, context_t& context,
+                         const std::uint32_t* run_pairs = nullptr, const host_pair_t* pairs = nullptr);
 
 } // namespace nv::nvs::index
