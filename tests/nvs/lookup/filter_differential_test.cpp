@@ -64,13 +64,17 @@ void compare(const async::engine_t::estate_t& estate, const url_t& url, category
 {
     ASSERT_TRUE(estate.filter);
     ASSERT_TRUE(estate.walk);
-    std::vector<decision_t> plain_decisions, filtered_decisions, planned_decisions;
+    std::vector<decision_t> plain_decisions, filtered_decisions, planned_decisions, unfiltered_plan_decisions;
     index::context_t plain(url);
     const report_t expected = check_categories(plain, estate.by_category, mask, &plain_decisions);
     index::context_t filtered(url, estate.filter.get());
     const report_t got = check_categories(filtered, estate.by_category, mask, &filtered_decisions);
     index::context_t planned_context(url, estate.filter.get());
     const report_t planned = check_categories(planned_context, *estate.walk, mask, &planned_decisions);
+    // The plan without a filter hashes keys as the walk reaches them.
+    index::context_t unfiltered_plan_context(url);
+    const report_t unfiltered_plan =
+        check_categories(unfiltered_plan_context, *estate.walk, mask, &unfiltered_plan_decisions);
 
     const std::string text = url.str(url_t::format_t::escaped);
     ASSERT_EQ(got.categories, expected.categories) << text;
@@ -79,6 +83,9 @@ void compare(const async::engine_t::estate_t& estate, const url_t& url, category
     ASSERT_EQ(planned.categories, expected.categories) << text;
     ASSERT_EQ(planned.legal_url, expected.legal_url) << text;
     ASSERT_EQ(describe(planned_decisions), describe(plain_decisions)) << text;
+    ASSERT_EQ(unfiltered_plan.categories, expected.categories) << text;
+    ASSERT_EQ(unfiltered_plan.legal_url, expected.legal_url) << text;
+    ASSERT_EQ(describe(unfiltered_plan_decisions), describe(plain_decisions)) << text;
 
     ++tally.urls;
     tally.blocked += expected.categories != 0;
@@ -157,8 +164,57 @@ public:
                 }
                 }
             }
-            entry("url /" + word() + "/" + word()); // level 0: any host
-            entry("pattern " + word() + word());
+            entry("url /" + path_word() + "/" + path_word()); // level 0: any host
+            // Patterns in some databases only: a database with patterns is
+            // entered for every URL, which would hide a wrongly skipped one.
+            if (db % 2 == 1) {
+                const std::string pattern = word() + word();
+                entry("pattern " + pattern);
+                hit("http://" + random_host(2) + "/x" + upper(pattern) + "y");
+            }
+        }
+        // Host keys without paths, the pairs most databases share, beside
+        // addresses and networks searched as they are: a URL with an address
+        // must enter it even when none of its host keys got through.
+        std::string& hosts = sources["violence"];
+        hosts = "name violence\n";
+        for (int i = 0; i < 100; ++i) {
+            const std::string host = random_host(2 + rng_() % 3);
+            hosts += "url " + host + "\n";
+            hit("http://" + host + random_path());
+        }
+        hosts += "ipv4 198.51.100.0/24\nipv4 203.0.113.9\nipv6 2001:db8:beef::/48\nipv6 2001:db8:cafe::9\n";
+        hit("http://" + random_host(2) + "/", {"198.51.100.20"});
+        hit("http://" + random_host(2) + "/", {"203.0.113.9"});
+        hit("http://" + random_host(2) + "/", {"2001:db8:beef:1::2"});
+        hit("http://" + random_host(2) + "/", {"2001:db8:cafe::9"});
+        miss("http://" + random_host(2) + "/", {"203.0.113.10", "2001:db8:cafe::10"});
+        // Host keys and keys of addresses with paths (levels 255 and 254), and
+        // nothing else.
+        std::string& addressed = sources["drugs"];
+        addressed = "name drugs\nurl " + random_host(3) + "\n";
+        for (int i = 0; i < 20; ++i) {
+            const std::string path = random_path();
+            const std::string v4 = "198.18.0." + std::to_string(i), v6 = "2001:db8:d0::" + std::to_string(i);
+            addressed += "address " + v4 + path + "\naddress [" + v6 + "]" + path + "\n";
+            hit("http://" + random_host(2) + path + "/x", {v4});
+            hit("http://" + random_host(2) + path, {v6});
+            miss("http://" + random_host(2) + "/", {"198.18.1." + std::to_string(i)});
+        }
+        // Paths only, one per depth from 2 to 100 bytes, none of which the
+        // others hold: more distinct pairs than the plan numbers, so that this
+        // database is entered by the fallback. Hits at the depth, misses a byte
+        // short of it.
+        std::string& deep = sources["weapon"];
+        deep = "name weapon\n";
+        for (unsigned depth = 2; depth <= 100; ++depth) {
+            const std::string host = random_host(2 + rng_() % 3);
+            std::string path = "/";
+            while (path.size() < depth)
+                path += char('a' + rng_() % 26);
+            deep += "url " + host + path + "\n";
+            hit("http://" + host + path + (depth % 2 ? "" : "/more"));
+            miss("http://" + host + path.substr(0, depth - 1));
         }
         // Whitelists: some gamble hosts as they are (a URL of theirs hits both,
         // the whitelist wins), some subdomains only, and hosts of no category.
@@ -194,6 +250,12 @@ public:
     const std::vector<request_t>& urls() const { return urls_; }
 
 private:
+    static std::string upper(std::string text)
+    {
+        for (char& c : text)
+            c = char(c - 'a' + 'A');
+        return text;
+    }
     std::string word()
     {
         std::string w;
@@ -209,11 +271,21 @@ private:
             host = word() + "." + host;
         return host;
     }
+    // Path segments of one length keep the (level, depth) pairs of the set
+    // few, as in real lists: a check can then pass over databases by their
+    // pairs, the "weapon" database aside.
+    std::string path_word()
+    {
+        std::string w;
+        for (int n = 0; n < 4; ++n)
+            w += char('a' + rng_() % 26);
+        return w;
+    }
     std::string random_path()
     {
         std::string path;
         for (std::size_t n = rng_() % 3; n > 0; --n)
-            path += "/" + word();
+            path += "/" + path_word();
         return path;
     }
     void add(std::string text, std::vector<std::string> addresses)
@@ -237,7 +309,16 @@ TEST(FilterDifferential, SyntheticSetBuiltByTheTool)
     const synthetic_set_t set(dir);
     async::engine_t::estate_t estate;
     ASSERT_NO_FATAL_FAILURE(load(estate, dir.file("db")));
-    ASSERT_EQ(estate.files.size(), 7u);
+    ASSERT_EQ(estate.files.size(), 10u);
+    // The deep paths outnumber the pairs the plan can number: the database
+    // holding them is entered whatever the filter says of its numbered pairs.
+    const walk_plan_t& plan = *estate.walk;
+    ASSERT_GT(plan.pairs().size(), index::context_t::slot_count);
+    for (std::size_t i = 0; i < plan.files().size(); ++i) {
+        const bool has_patterns = plan.files()[i]->patterns().size() != 0;
+        const bool all_numbered = !has_patterns && plan.files()[i]->name() != "weapon";
+        EXPECT_EQ((plan.file_keys()[i].other & walk_plan_t::always) == 0, all_numbered) << plan.files()[i]->name();
+    }
 
     tally_t tally;
     for (const auto& request : set.urls()) {
@@ -256,8 +337,8 @@ TEST(FilterDifferential, SyntheticSetBuiltByTheTool)
     std::filesystem::remove(dir.file("db/whitelist_gamble.nvs"));
     std::filesystem::remove(dir.file("db/porno.nvs"));
     ASSERT_NO_FATAL_FAILURE(load(estate, dir.file("db")));
-    ASSERT_EQ(estate.files.size(), 5u);
-    ASSERT_EQ(estate.walk->files().size(), 5u);
+    ASSERT_EQ(estate.files.size(), 8u);
+    ASSERT_EQ(estate.walk->files().size(), 8u);
     tally_t after;
     for (const auto& request : set.urls())
         ASSERT_NO_FATAL_FAILURE(compare(estate, url_t(request.text, request.addresses), all_categories, after));
