@@ -1,6 +1,7 @@
 #include "nvs/index/dsa_key.h"
 
 #include "nvs/index/bignum.h"
+#include "nvs/index/dsa_verifier.h"
 
 #include <boost/system/system_error.hpp>
 #include <openssl/core_names.h>
@@ -18,6 +19,7 @@ namespace nv::nvs::index {
 
 struct dsa_key_t::impl_t {
     bn_ptr p, q, g, y, x;
+    std::unique_ptr<const dsa_verifier_t> verifier;
 };
 
 namespace {
@@ -84,7 +86,12 @@ bn_ptr get_param(EVP_PKEY* key, const char* name)
 
 } // namespace
 
-dsa_key_t::dsa_key_t(std::unique_ptr<impl_t> impl) : impl_(std::move(impl)) {}
+// Made here, once per key, so that verifying never allocates: a key is
+// shared by threads that check several files at once.
+dsa_key_t::dsa_key_t(std::unique_ptr<impl_t> impl) : impl_(std::move(impl))
+{
+    impl_->verifier = dsa_verifier_t::make(impl_->p.get(), impl_->q.get(), impl_->g.get(), impl_->y.get());
+}
 dsa_key_t::dsa_key_t(dsa_key_t&&) noexcept = default;
 dsa_key_t& dsa_key_t::operator=(dsa_key_t&&) noexcept = default;
 dsa_key_t::~dsa_key_t() = default;
@@ -95,6 +102,7 @@ const BIGNUM* dsa_key_t::q() const noexcept { return impl_->q.get(); }
 const BIGNUM* dsa_key_t::g() const noexcept { return impl_->g.get(); }
 const BIGNUM* dsa_key_t::y() const noexcept { return impl_->y.get(); }
 const BIGNUM* dsa_key_t::x() const noexcept { return impl_->x.get(); }
+const dsa_verifier_t* dsa_key_t::verifier() const noexcept { return impl_->verifier.get(); }
 
 dsa_key_t dsa_key_t::from_hex(const char* p, const char* q, const char* g, const char* y)
 {

@@ -9,6 +9,8 @@ typedef struct bignum_st BIGNUM;
 
 namespace nv::nvs::index {
 
+class dsa_verifier_t;
+
 class dsa_key_t {
 public:
     // Numbers as hexadecimal text (for keys compiled into a program).
@@ -34,6 +36,10 @@ public:
     const BIGNUM* g() const noexcept;
     const BIGNUM* y() const noexcept;
     const BIGNUM* x() const noexcept; // null for a public key
+
+    // The public numbers prepared for fast verification, made with the key;
+    // null for a key of another shape than the databases' (checked the general way).
+    const dsa_verifier_t* verifier() const noexcept;
 
     dsa_key_t(dsa_key_t&&) noexcept;
     dsa_key_t& operator=(dsa_key_t&&) noexcept;

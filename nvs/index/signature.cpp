@@ -2,6 +2,7 @@
 
 #include "nvs/index/bignum.h"
 #include "nvs/index/built_in_key.h"
+#include "nvs/index/dsa_verifier.h"
 
 #include <openssl/sha.h>
 
@@ -11,16 +12,51 @@ namespace nv::nvs::index {
 
 namespace {
 
-// SHA-1 writes its state words big-endian; the file takes them as the digits of
-// a little-endian number in base 2^32, which is each word byte-reversed in place.
+// The five state words of SHA-1 after the signed area; the digest bytes hold
+// them big-endian. The one-shot SHA1() fetches the digest from the provider
+// machinery and allocates on every call; the low-level calls, deprecated but
+// kept, hash in place, so that several threads may check files at once
+// without malloc arenas of their own.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+std::array<std::uint32_t, 5> digest_words(std::span<const std::uint8_t> signed_area) noexcept
+{
+    SHA_CTX sha;
+    SHA1_Init(&sha);
+    SHA1_Update(&sha, signed_area.data(), signed_area.size());
+    unsigned char digest[SHA_DIGEST_LENGTH];
+    SHA1_Final(digest, &sha);
+    std::array<std::uint32_t, 5> words;
+    for (int w = 0; w < 5; ++w)
+        words[w] = std::uint32_t(digest[4 * w]) << 24 | std::uint32_t(digest[4 * w + 1]) << 16
+            | std::uint32_t(digest[4 * w + 2]) << 8 | digest[4 * w + 3];
+    return words;
+}
+#pragma GCC diagnostic pop
+
+// The file takes the state words as the digits of a number in base 2^32,
+// least significant first.
+dsa_verifier_t::small_t digest_number(std::span<const std::uint8_t> signed_area) noexcept
+{
+    const auto h = digest_words(signed_area);
+    return {std::uint64_t(h[0]) | std::uint64_t(h[1]) << 32, std::uint64_t(h[2]) | std::uint64_t(h[3]) << 32, h[4]};
+}
+
+dsa_verifier_t::small_t number_from_le(const std::uint8_t* bytes) noexcept
+{
+    dsa_verifier_t::small_t n{};
+    for (int i = 0; i < 20; ++i)
+        n[i / 8] |= std::uint64_t(bytes[i]) << (8 * (i % 8));
+    return n;
+}
+
 bn_ptr digest_value(std::span<const std::uint8_t> signed_area)
 {
-    std::uint8_t digest[SHA_DIGEST_LENGTH];
-    SHA1(signed_area.data(), signed_area.size(), digest);
+    const auto h = digest_words(signed_area);
     std::uint8_t le[SHA_DIGEST_LENGTH];
     for (int word = 0; word < 5; ++word)
         for (int i = 0; i < 4; ++i)
-            le[4 * word + i] = digest[4 * word + 3 - i];
+            le[4 * word + i] = std::uint8_t(h[word] >> (8 * i));
     bn_ptr d(BN_lebin2bn(le, sizeof le, nullptr));
     bn_check(d != nullptr);
     return d;
@@ -39,6 +75,15 @@ bool in_range(const BIGNUM* v, const BIGNUM* q) { return !BN_is_zero(v) && BN_cm
 
 bool verify_signature(const dsa_key_t& key, std::span<const std::uint8_t> signed_area,
                       std::span<const std::uint8_t, signature_size> signature)
+{
+    if (const auto* verifier = key.verifier())
+        return verifier->verify(digest_number(signed_area), number_from_le(signature.data()),
+                                number_from_le(signature.data() + 20));
+    return verify_signature_with_bignum(key, signed_area, signature);
+}
+
+bool verify_signature_with_bignum(const dsa_key_t& key, std::span<const std::uint8_t> signed_area,
+                                  std::span<const std::uint8_t, signature_size> signature)
 {
     const auto r = from_le(signature.data());
     const auto s = from_le(signature.data() + 20);

@@ -16,8 +16,14 @@ inline constexpr std::size_t signature_size = 40;
 using signature_t = std::array<std::uint8_t, signature_size>;
 
 // True when the signature (r then s) is valid for the signed bytes under the key.
+// Allocates nothing for a key of the databases' shape (dsa_key_t::verifier), so
+// several threads may check files at once; other keys take the general way.
 bool verify_signature(const dsa_key_t& key, std::span<const std::uint8_t> signed_area,
                       std::span<const std::uint8_t, signature_size> signature);
+
+// The same check with general big-number arithmetic, for any key.
+bool verify_signature_with_bignum(const dsa_key_t& key, std::span<const std::uint8_t> signed_area,
+                                  std::span<const std::uint8_t, signature_size> signature);
 
 // Signs the bytes with a private key, in the same conventions.
 signature_t sign(const dsa_key_t& key, std::span<const std::uint8_t> signed_area);

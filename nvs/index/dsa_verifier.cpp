@@ -1,0 +1,137 @@
+#include "nvs/index/dsa_verifier.h"
+
+#include "nvs/index/bignum.h"
+
+namespace nv::nvs::index {
+
+namespace {
+
+template <std::size_t N>
+limbs_t<N> limbs_of(const BIGNUM* b)
+{
+    std::array<unsigned char, 8 * N> bytes{};
+    bn_check(BN_bn2lebinpad(b, bytes.data(), int(bytes.size())) == int(bytes.size()));
+    limbs_t<N> out{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        out[i / 8] |= std::uint64_t(bytes[i]) << (8 * (i % 8));
+    return out;
+}
+
+// 2^exponent mod m.
+bn_ptr power_of_two(int exponent, const BIGNUM* m, BN_CTX* ctx)
+{
+    auto x = new_bn(), out = new_bn();
+    bn_check(BN_set_bit(x.get(), exponent));
+    bn_check(BN_mod(out.get(), x.get(), m, ctx));
+    return out;
+}
+
+} // namespace
+
+std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, const BIGNUM* q, const BIGNUM* g,
+                                                           const BIGNUM* y)
+{
+    if (!p || !q || !g || !y)
+        return nullptr;
+    const int q_bits = BN_num_bits(q);
+    // Below 2^65 the reduction modulo q that ends the check would need more
+    // than one subtraction per step; no key of the database size is that small.
+    if (BN_num_bits(p) > 512 || !BN_is_odd(p) || q_bits > 160 || q_bits < 66 || !BN_is_odd(q))
+        return nullptr;
+    if (BN_num_bits(g) > 512 || BN_num_bits(y) > 512)
+        return nullptr;
+    auto ctx = new_bn_ctx();
+    // The inverse of s is taken as s^(q-2), which holds for a prime q only.
+    const int prime = BN_check_prime(q, ctx.get(), nullptr);
+    bn_check(prime >= 0);
+    if (prime != 1)
+        return nullptr;
+
+    std::unique_ptr<dsa_verifier_t> v(new dsa_verifier_t());
+    v->mod_p_ = montgomery_t<8>(limbs_of<8>(p), limbs_of<8>(power_of_two(2 * 512, p, ctx.get()).get()));
+    v->mod_q_ = montgomery_t<3>(limbs_of<3>(q), limbs_of<3>(power_of_two(2 * 192, q, ctx.get()).get()));
+    v->q_ = limbs_of<3>(q);
+    auto q_minus_2 = new_bn();
+    bn_check(BN_sub(q_minus_2.get(), q, BN_value_one()));
+    bn_check(BN_sub_word(q_minus_2.get(), 1));
+    v->q_minus_2_ = limbs_of<3>(q_minus_2.get());
+    v->two64_in_form_ = limbs_of<3>(power_of_two(64 + 192, q, ctx.get()).get());
+    v->columns_ = unsigned(q_bits + rows - 1) / rows;
+    v->fill(v->g_table_, v->mod_p_.to_form(limbs_of<8>(g)));
+    v->fill(v->y_table_, v->mod_p_.to_form(limbs_of<8>(y)));
+    return v;
+}
+
+// Entry j is the product of base^(2^(row * columns)) over the rows whose bit
+// is set in j (Lim and Lee's comb): an exponent below q then costs one
+// squaring and one multiplication per column instead of per bit.
+void dsa_verifier_t::fill(table_t& table, const large_t& base) const noexcept
+{
+    std::array<large_t, rows> row_base;
+    row_base[0] = base;
+    for (unsigned row = 1; row < rows; ++row) {
+        row_base[row] = row_base[row - 1];
+        for (unsigned i = 0; i < columns_; ++i)
+            row_base[row] = mod_p_.square(row_base[row]);
+    }
+    table[0] = mod_p_.one();
+    for (unsigned j = 1; j < table.size(); ++j)
+        table[j] = mod_p_.multiply(table[j & (j - 1)], row_base[__builtin_ctz(j)]);
+}
+
+unsigned dsa_verifier_t::column_bits(const small_t& exponent, unsigned column) const noexcept
+{
+    unsigned j = 0;
+    for (unsigned row = 0; row < rows; ++row) {
+        const unsigned bit = row * columns_ + column;
+        if (bit < 64 * exponent.size())
+            j |= unsigned(exponent[bit / 64] >> (bit % 64) & 1) << row;
+    }
+    return j;
+}
+
+bool dsa_verifier_t::verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept
+{
+    if (is_zero(r) || !less_than(r, q_) || is_zero(s) || !less_than(s, q_))
+        return false;
+    const small_t w = mod_q_.power(mod_q_.to_form(s), q_minus_2_); // s^-1, in Montgomery form
+    // A plain factor times one in Montgomery form gives a plain product; the
+    // digest may exceed q, which the multiplication reduces.
+    const small_t u1 = mod_q_.multiply(digest, w);
+    const small_t u2 = mod_q_.multiply(r, w);
+
+    large_t acc = mod_p_.one();
+    for (unsigned column = columns_; column-- > 0;) {
+        acc = mod_p_.square(acc);
+        if (const unsigned j = column_bits(u1, column))
+            acc = mod_p_.multiply(acc, g_table_[j]);
+        if (const unsigned j = column_bits(u2, column))
+            acc = mod_p_.multiply(acc, y_table_[j]);
+    }
+    const large_t v = mod_p_.from_form(acc);
+
+    // v mod q, a limb at a time from the top: (x * 2^64 + limb) mod q, where
+    // x * 2^64 comes from one multiplication by 2^64 in Montgomery form and
+    // adding a limb (below 2^64 < q) needs one subtraction at most.
+    small_t x{};
+    for (std::size_t i = v.size(); i-- > 0;) {
+        x = mod_q_.multiply(x, two64_in_form_);
+        unsigned __int128 sum = (unsigned __int128)x[0] + v[i];
+        x[0] = std::uint64_t(sum);
+        for (std::size_t k = 1; k < x.size(); ++k) {
+            sum = (unsigned __int128)x[k] + std::uint64_t(sum >> 64);
+            x[k] = std::uint64_t(sum);
+        }
+        if (!less_than(x, q_)) {
+            unsigned __int128 borrow = 0;
+            for (std::size_t k = 0; k < x.size(); ++k) {
+                const unsigned __int128 d = (unsigned __int128)x[k] - q_[k] - std::uint64_t(borrow);
+                x[k] = std::uint64_t(d);
+                borrow = (d >> 64) & 1;
+            }
+        }
+    }
+    return x == r;
+}
+
+} // namespace nv::nvs::index

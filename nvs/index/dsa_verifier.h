@@ -1,0 +1,50 @@
+#pragma once
+// The public half of a database signing key laid out for fast verification:
+// Montgomery arithmetic modulo p and q, and fixed-base tables of powers of g
+// and y, so that checking a signature costs a few dozen multiplications and
+// no allocation. Immutable once made: any number of threads may verify at once.
+
+#include "nvs/index/montgomery.h"
+
+#include <array>
+#include <memory>
+
+typedef struct bignum_st BIGNUM;
+
+namespace nv::nvs::index {
+
+class dsa_verifier_t {
+public:
+    // Numbers of 160 bits at most (the digest, r and s), least significant limb first.
+    using small_t = limbs_t<3>;
+
+    // Null when the key is not of the shape this arithmetic covers (p odd and
+    // at most 512 bits, q a prime of 66 to 160 bits); such keys go the general way.
+    static std::unique_ptr<const dsa_verifier_t> make(const BIGNUM* p, const BIGNUM* q, const BIGNUM* g,
+                                                      const BIGNUM* y);
+
+    // The DSA equations for a digest already taken as a number: r and s in
+    // [1, q), w = s^-1, v = g^(digest w) y^(r w) mod p mod q, valid when v = r.
+    bool verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
+
+private:
+    static constexpr unsigned rows = 6; // bits of an exponent taken at once
+    using large_t = limbs_t<8>;
+    using table_t = std::array<large_t, std::size_t(1) << rows>;
+
+    dsa_verifier_t() = default;
+    void fill(table_t& table, const large_t& base) const noexcept;
+    // One column of the comb: the exponent bits rows apart, as a table index.
+    unsigned column_bits(const small_t& exponent, unsigned column) const noexcept;
+
+    montgomery_t<8> mod_p_;
+    montgomery_t<3> mod_q_;
+    small_t q_{};
+    small_t q_minus_2_{};
+    small_t two64_in_form_{}; // 2^64 in Montgomery form modulo q
+    unsigned columns_ = 0;
+    table_t g_table_{};
+    table_t y_table_{};
+};
+
+} // namespace nv::nvs::index

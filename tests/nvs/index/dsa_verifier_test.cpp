@@ -1,0 +1,139 @@
+#include "nvs/index/dsa_verifier.h"
+
+#include "nvs/index/bignum.h"
+#include "nvs/index/signature.h"
+#include "tests/support/nvs_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace nv::nvs {
+namespace {
+
+using index::signature_t;
+using test::bytes_t;
+
+signature_t from_numbers(const BIGNUM* r, const BIGNUM* s)
+{
+    signature_t out{};
+    EXPECT_EQ(BN_bn2lebinpad(r, out.data(), 20), 20);
+    EXPECT_EQ(BN_bn2lebinpad(s, out.data() + 20, 20), 20);
+    return out;
+}
+
+index::bn_ptr number(const std::uint8_t* le) { return index::bn_ptr(BN_lebin2bn(le, 20, nullptr)); }
+
+// base + delta (delta may be negative), or null when it leaves [0, 2^160).
+index::bn_ptr shifted(const BIGNUM* base, long delta)
+{
+    auto magnitude = index::new_bn(), out = index::new_bn();
+    EXPECT_TRUE(BN_set_word(magnitude.get(), static_cast<BN_ULONG>(delta < 0 ? -delta : delta)));
+    EXPECT_TRUE(delta < 0 ? BN_sub(out.get(), base, magnitude.get()) : BN_add(out.get(), base, magnitude.get()));
+    if (BN_is_negative(out.get()) || BN_num_bits(out.get()) > 160)
+        return nullptr;
+    return out;
+}
+
+// The fast check and the general one must agree on every signature, valid or
+// not: valid ones, values next to them, next to q, at 0 and 1, and random ones.
+void expect_same_verdicts(const index::dsa_key_t& key, std::mt19937_64& rng)
+{
+    ASSERT_NE(key.verifier(), nullptr);
+    for (int message = 0; message < 6; ++message) {
+        bytes_t data(std::size_t(rng() % 300), 0);
+        for (auto& b : data)
+            b = std::uint8_t(rng());
+        const signature_t good = index::sign(key, data);
+        const auto r = number(good.data()), s = number(good.data() + 20);
+        ASSERT_TRUE(index::verify_signature(key, data, good));
+
+        std::vector<std::pair<std::string, signature_t>> cases{{"as signed", good}};
+        for (long delta : {-1L, 1L}) {
+            if (auto r2 = shifted(r.get(), delta))
+                cases.push_back({"r " + std::to_string(delta), from_numbers(r2.get(), s.get())});
+            if (auto s2 = shifted(s.get(), delta))
+                cases.push_back({"s " + std::to_string(delta), from_numbers(r.get(), s2.get())});
+        }
+        cases.push_back({"r and s swapped", from_numbers(s.get(), r.get())});
+        for (long delta : {-1L, 0L, 1L})
+            if (auto near_q = shifted(key.q(), delta)) {
+                cases.push_back({"r = q " + std::to_string(delta), from_numbers(near_q.get(), s.get())});
+                cases.push_back({"s = q " + std::to_string(delta), from_numbers(r.get(), near_q.get())});
+            }
+        auto zero = index::new_bn(), one = index::new_bn();
+        BN_zero(zero.get());
+        ASSERT_TRUE(BN_one(one.get()));
+        for (const BIGNUM* small : {zero.get(), one.get()}) {
+            cases.push_back({"small r", from_numbers(small, s.get())});
+            cases.push_back({"small s", from_numbers(r.get(), small)});
+        }
+        signature_t noise{};
+        for (auto& b : noise)
+            b = std::uint8_t(rng());
+        cases.push_back({"random", noise});
+
+        bytes_t other = data;
+        other.push_back(0);
+        for (const auto& [name, sig] : cases) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(index::verify_signature(key, data, sig), index::verify_signature_with_bignum(key, data, sig));
+            EXPECT_EQ(index::verify_signature(key, other, sig), index::verify_signature_with_bignum(key, other, sig));
+        }
+        EXPECT_FALSE(index::verify_signature(key, other, good)) << "another message";
+    }
+}
+
+TEST(DsaVerifier, AgreesWithTheGeneralArithmeticOnTheTestKey)
+{
+    std::mt19937_64 rng(8);
+    expect_same_verdicts(test::test_key(), rng);
+}
+
+TEST(DsaVerifier, AgreesWithTheGeneralArithmeticOnFreshKeys)
+{
+    std::mt19937_64 rng(2026);
+    for (int k = 0; k < 3; ++k) {
+        SCOPED_TRACE("key " + std::to_string(k));
+        expect_same_verdicts(index::dsa_key_t::generate(), rng);
+    }
+}
+
+std::string hex(const BIGNUM* b)
+{
+    char* text = BN_bn2hex(b);
+    std::string out(text);
+    OPENSSL_free(text);
+    return out;
+}
+
+TEST(DsaVerifier, KeysOfAnotherShapeTakeTheGeneralWay)
+{
+    const auto& key = test::test_key();
+    auto even_q = index::new_bn();
+    ASSERT_TRUE(BN_add(even_q.get(), key.q(), BN_value_one()));
+    auto big_p = index::new_bn();
+    ASSERT_TRUE(BN_lshift(big_p.get(), key.p(), 100));
+    ASSERT_TRUE(BN_add_word(big_p.get(), 1));
+    struct row_t {
+        const char* name;
+        std::string p, q;
+    } rows[] = {
+        {"q even", hex(key.p()), hex(even_q.get())},
+        {"p above 512 bits", hex(big_p.get()), hex(key.q())},
+    };
+    const bytes_t data = test::bytes_of("signed bytes");
+    const auto sig = index::sign(key, data);
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const auto other = index::dsa_key_t::from_hex(row.p.c_str(), row.q.c_str(), hex(key.g()).c_str(),
+                                                      hex(key.y()).c_str());
+        EXPECT_EQ(other.verifier(), nullptr);
+        EXPECT_EQ(index::verify_signature(other, data, sig), index::verify_signature_with_bignum(other, data, sig));
+    }
+}
+
+} // namespace
+} // namespace nv::nvs
