@@ -18,9 +18,13 @@ namespace nv::nvs {
 class file_t {
 public:
     // Maps, verifies and checks the whole file. Raises boost::system::system_error
-    // with a system error and "open", "fcntl", "fstat" or "mmap", or with
+    // with a system error and "open", "fstat" or "mmap", or with
     // bad_file_format or bad_file_signature; nothing is left behind.
     explicit file_t(const std::string& path);
+
+    // The same over a file already mapped whose container check (size, magic,
+    // signature) has passed: the rest of the checks, and the readers.
+    file_t(io::mapped_file_t mapped, index::content_t::container_checked_t checked);
 
     file_t(const file_t&) = delete;
     file_t& operator=(const file_t&) = delete;
