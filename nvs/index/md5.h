@@ -35,8 +35,25 @@ struct md5_message_t {
 };
 
 // The digest of every message: digests[i] = MD5(messages[i].first || messages[i].second).
-// digests.size() must equal messages.size(). A batch lets short messages share
-// the rounds, several at a time.
+// digests.size() must equal messages.size(). Messages that fit one block (up
+// to 55 bytes) are hashed several at a time, one per SIMD lane, so a batch of
+// them costs little more than one; longer ones are hashed one by one.
 void md5_many(std::span<const md5_message_t> messages, std::span<std::array<std::uint8_t, 16>> digests) noexcept;
+
+// The ways md5_many can hash. one_by_one runs the one-message digest for each;
+// interleaved runs two or three messages side by side in integer code, on any
+// processor; the x86-64 vector ways hash larger batches 4, 8 or 16 at a time,
+// one per lane, and the rest interleaved. md5_many takes the best way this
+// processor offers; tests and benchmarks name the way to compare them.
+enum class md5_way_t : std::uint8_t { one_by_one, interleaved, sse2, avx2, avx512 };
+
+// Whether this build and this processor can hash the given way.
+bool md5_way_available(md5_way_t way) noexcept;
+// The way md5_many takes.
+md5_way_t md5_best_way() noexcept;
+const char* md5_way_name(md5_way_t way) noexcept;
+// md5_many the given way, which must be available.
+void md5_many(md5_way_t way, std::span<const md5_message_t> messages,
+              std::span<std::array<std::uint8_t, 16>> digests) noexcept;
 
 } // namespace nv::nvs::index

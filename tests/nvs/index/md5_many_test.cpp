@@ -1,15 +1,21 @@
-// Batched MD5 of the lookup keys: every message of a batch gets the digest
-// OpenSSL gives for it, whatever its length, its place in the batch, its
-// neighbours and the point where it is cut into two pieces.
+// Batched MD5 of the lookup keys, every way this processor offers (and the
+// default one): every message of a batch gets the digest OpenSSL gives for it,
+// whatever its length, its place in the batch and lane, its neighbours and the
+// point where it is cut into two pieces.
 #include "nvs/index/md5.h"
 
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <ostream>
 #include <random>
+#include <string>
 #include <vector>
 
 namespace nv::nvs::index {
+
+void PrintTo(md5_way_t way, std::ostream* out) { *out << md5_way_name(way); }
+
 namespace {
 
 using digest_t = std::array<std::uint8_t, 16>;
@@ -41,8 +47,14 @@ struct corpus_t {
     }
 };
 
-class Md5Many : public testing::Test {
+class Md5Many : public testing::TestWithParam<md5_way_t> {
 protected:
+    void SetUp() override
+    {
+        if (!md5_way_available(GetParam()))
+            GTEST_SKIP() << md5_way_name(GetParam()) << " is not available here";
+    }
+
     static constexpr std::size_t max_length = corpus_t::max_length;
 
     static const corpus_t& corpus()
@@ -54,12 +66,12 @@ protected:
     static const digest_t& expected(std::size_t length) { return corpus().digests[length]; }
 
     // Hashes the batch into digests with a guard entry after them, which must stay as it was.
-    static std::vector<digest_t> hash(const std::vector<md5_message_t>& batch)
+    std::vector<digest_t> hash(const std::vector<md5_message_t>& batch) const
     {
         digest_t guard;
         guard.fill(0xA5);
         std::vector<digest_t> digests(batch.size() + 1, guard);
-        md5_many(batch, std::span(digests).first(batch.size()));
+        md5_many(GetParam(), batch, std::span(digests).first(batch.size()));
         EXPECT_EQ(digests.back(), guard) << "written past the last digest";
         digests.pop_back();
         return digests;
@@ -68,7 +80,7 @@ protected:
 
 // Every length in every position of batches as wide as the widest lanes and
 // wider, beside neighbours of other lengths (shorter, longer, more blocks).
-TEST_F(Md5Many, EveryLengthInEveryPosition)
+TEST_P(Md5Many, EveryLengthInEveryPosition)
 {
     for (const std::size_t width : {4, 8, 16, 17}) {
         for (std::size_t length = 0; length <= max_length; ++length) {
@@ -95,7 +107,7 @@ TEST_F(Md5Many, EveryLengthInEveryPosition)
 
 // All cuts of one text in one batch: each message is the same text, cut at
 // another point into first and second.
-TEST_F(Md5Many, CutAtEveryPoint)
+TEST_P(Md5Many, CutAtEveryPoint)
 {
     for (std::size_t length = 0; length <= max_length; ++length) {
         const auto whole = text(length);
@@ -114,7 +126,7 @@ TEST_F(Md5Many, CutAtEveryPoint)
 
 // Batches of every size up to 40 with random lengths and cuts, mostly in the
 // range of the lookup keys (a host suffix and a path prefix).
-TEST_F(Md5Many, BatchSizesAndMixedLengths)
+TEST_P(Md5Many, BatchSizesAndMixedLengths)
 {
     std::mt19937 rng(99);
     for (std::size_t size = 0; size <= 40; ++size) {
@@ -141,12 +153,35 @@ TEST_F(Md5Many, BatchSizesAndMixedLengths)
 
 // Empty pieces without any storage behind them, as a key with an empty host
 // suffix and no path gives.
-TEST_F(Md5Many, EmptySpansWithoutStorage)
+TEST_P(Md5Many, EmptySpansWithoutStorage)
 {
     const std::vector<md5_message_t> batch(9);
     for (const auto& digest : hash(batch))
         EXPECT_EQ(digest, expected(0));
-    md5_many({}, {});
+    md5_many(GetParam(), {}, {});
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, Md5Many,
+                         testing::Values(md5_way_t::one_by_one, md5_way_t::interleaved, md5_way_t::sse2,
+                                         md5_way_t::avx2, md5_way_t::avx512),
+                         [](const testing::TestParamInfo<md5_way_t>& info) { return md5_way_name(info.param); });
+
+// The way taken without naming one is the best available, and gives the same digests.
+TEST(Md5ManyDefault, TakesTheBestWay)
+{
+    const md5_way_t best = md5_best_way();
+    EXPECT_TRUE(md5_way_available(best));
+    EXPECT_NE(best, md5_way_t::one_by_one);
+    const std::string texts[] = {"", "example.com", "www.example.com/some/path", std::string(56, 'x'), "a"};
+    std::vector<md5_message_t> batch;
+    for (const auto& text : texts)
+        batch.push_back({std::span(reinterpret_cast<const std::uint8_t*>(text.data()), text.size()), {}});
+    std::vector<digest_t> digests(batch.size());
+    md5_many(batch, digests);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+        SCOPED_TRACE(texts[i]);
+        EXPECT_EQ(digests[i], openssl_md5(batch[i].first));
+    }
 }
 
 } // namespace
