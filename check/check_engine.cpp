@@ -45,16 +45,16 @@ void check_engine_t::check_in_nvs(url_check_context_t&& context)
 {
     auto url = context.url;
     const nv::nvs::category_set_t mask = context.category_mask;
-    // Callbacks are copyable; the context is not, so the callback shares it.
-    auto shared = std::make_shared<url_check_context_t>(std::move(context));
-    nvs_engine_->check(std::move(url), mask,
-                       [this, alive = std::weak_ptr<int>(alive_), shared](const nv::nvs::report_t& report,
-                                                                          const boost::system::error_code& error) {
-                           boost::system::error_code outcome = error;
-                           if (!outcome && (!alive.lock() || !has_databases()))
-                               outcome = nv::make_error_code(nv::EC_NO_NVS_BASES);
-                           shared->complete(report, outcome, url_check_context_t::source_t::nvs);
-                       });
+    auto on_report = [this, alive = std::weak_ptr<int>(alive_), context = std::move(context)](
+                         const nv::nvs::report_t& report, const boost::system::error_code& error) mutable {
+        boost::system::error_code outcome = error;
+        if (!outcome && (!alive.lock() || !has_databases()))
+            outcome = nv::make_error_code(nv::EC_NO_NVS_BASES);
+        context.complete(report, outcome, url_check_context_t::source_t::nvs);
+    };
+    // The context travels inside the callback: no allocation for it per check.
+    static_assert(nvs_engine_t::callback_t::fits_inline<decltype(on_report)>);
+    nvs_engine_->check(std::move(url), mask, std::move(on_report));
 }
 
 void check_engine_t::check_in_cloud(url_check_context_t&& context)

@@ -3,11 +3,11 @@
 // check engine to the cloud or the databases and completed exactly once.
 #pragma once
 
-#include <functional>
 #include <memory>
 
 #include <boost/system/error_code.hpp>
 
+#include "common/small_function.h"
 #include "nvs/index/category.h"
 #include "nvs/report.h"
 #include "nvs/url/url.h"
@@ -15,7 +15,9 @@
 namespace uc {
 
 struct url_check_context_t {
-    using callback_t = std::function<void(const nv::nvs::report_t&, const boost::system::error_code&)>;
+    // Move-only; a session's completion (a weak pointer and a serial) lives
+    // inside it without an allocation of its own.
+    using callback_t = nv::small_function_t<void(const nv::nvs::report_t&, const boost::system::error_code&), 32>;
     // Where a verdict came from; it ends the "Check URL: " line.
     enum class source_t { cloud, nvs };
 

@@ -3,6 +3,7 @@
 // against them, both as tasks on the worker thread, and publishes its state
 // (loading or loaded, directory, databases) to the main thread.
 
+#include "common/small_function.h"
 #include "nvs/async/thread.h"
 #include "nvs/file_set.h"
 #include "nvs/key_filter.h"
@@ -47,7 +48,9 @@ public:
     };
 
     using signal_t = boost::signals2::signal<void(const engine_t&)>;
-    using callback_t = std::function<void(const report_t&, const boost::system::error_code&)>;
+    // Move-only; room for what the daemon's check engine puts around a client's
+    // completion, so that a check's callback costs no allocation of its own.
+    using callback_t = small_function_t<void(const report_t&, const boost::system::error_code&), 96>;
     using task_id_t = thread_t::task_id_t;
 
     // Main thread; `thread` must outlive the engine.

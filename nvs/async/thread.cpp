@@ -23,6 +23,13 @@ struct thread_t::loop_t {
     std::atomic<bool> stopping{false};
 };
 
+// An intrusive list, so that entering and leaving it costs no allocation and
+// no search, however many tasks are in flight.
+struct thread_t::pending_t {
+    task_impl_t* first = nullptr;
+    task_impl_t* last = nullptr;
+};
+
 class thread_t::task_impl_t : public task_id_t, public std::enable_shared_from_this<task_impl_t> {
 public:
     task_impl_t(boost::asio::io_context& main, completion_t completion, std::shared_ptr<pending_t> pending)
@@ -30,38 +37,53 @@ public:
     {
     }
 
-    // Main thread, once, right after construction: enters the pending set.
+    // Main thread, once, right after construction: enters the pending list,
+    // which holds the task until it leaves.
     void enter()
     {
-        where_ = pending_->insert(shared_from_this()).first;
-        pending_now_ = true;
+        self_ = shared_from_this();
+        previous_ = pending_->last;
+        (previous_ ? previous_->next_ : pending_->first) = this;
+        pending_->last = this;
     }
 
     void cancel() override
     {
-        if (auto completion = take())
-            boost::asio::post(main_, [completion = std::move(completion)] { completion(canceled()); });
+        const std::shared_ptr<task_impl_t> self = leave();
+        if (!self)
+            return;
+        boost::asio::post(main_, [completion = take_completion()] { completion(canceled()); });
     }
 
     // Main thread: the task's result arrived.
     void finish(const boost::system::error_code& ec)
     {
-        if (auto completion = take())
-            completion(ec);
+        const std::shared_ptr<task_impl_t> self = leave();
+        if (!self)
+            return;
+        take_completion()(ec);
     }
 
+    static task_impl_t* first_pending(const pending_t& pending) noexcept { return pending.first; }
+
 private:
-    // Leaves the pending set; the completion is handed out only to the first caller.
-    completion_t take()
+    // Leaves the pending list, once; the list's reference to the task is handed
+    // to the caller, who keeps the task alive until it is done with it. Empty
+    // when the task has left already.
+    std::shared_ptr<task_impl_t> leave() noexcept
     {
-        if (!pending_now_)
+        if (!self_)
             return {};
-        pending_now_ = false;
-        // By position: no search of a set that holds every task in flight.
-        pending_->erase(where_);
+        (previous_ ? previous_->next_ : pending_->first) = next_;
+        (next_ ? next_->previous_ : pending_->last) = previous_;
+        previous_ = next_ = nullptr;
+        return std::move(self_);
+    }
+
+    // An empty completion still counts as completed: hand out a no-op.
+    completion_t take_completion() noexcept
+    {
         completion_t completion = std::move(completion_);
-        completion_ = nullptr;
-        // An empty completion still counts as completed: hand out a no-op.
         if (!completion)
             completion = [](const boost::system::error_code&) {};
         return completion;
@@ -70,9 +92,10 @@ private:
     boost::asio::io_context& main_;
     completion_t completion_;
     std::shared_ptr<pending_t> pending_;
-    // Main thread: in the pending set, at where_.
-    bool pending_now_ = false;
-    pending_t::iterator where_;
+    // Main thread: set while the task is in the pending list.
+    std::shared_ptr<task_impl_t> self_;
+    task_impl_t* previous_ = nullptr;
+    task_impl_t* next_ = nullptr;
 };
 
 // One posted task on its way to the worker and back.
@@ -239,10 +262,9 @@ void thread_t::stop()
     worker_.reset();
     intake_->loop = nullptr;
     intake_->jobs.clear();
-    while (!pending_->empty()) {
-        auto handle = *pending_->begin();
-        handle->cancel();
-    }
+    // In posted order; each cancel takes its task out of the list.
+    while (task_impl_t* first = task_impl_t::first_pending(*pending_))
+        first->cancel();
 }
 
 } // namespace nv::nvs::async

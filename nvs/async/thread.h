@@ -9,12 +9,13 @@
 // in one handler of the main loop, which calls the completions in posted
 // order. Tasks therefore start only while the main loop runs.
 
+#include "common/small_function.h"
+
 #include <boost/system/error_code.hpp>
 
 #include <cstddef>
 #include <functional>
 #include <memory>
-#include <set>
 #include <thread>
 
 namespace boost::asio {
@@ -34,8 +35,10 @@ public:
         // finishes there and its result is dropped.
         virtual void cancel() = 0;
     };
-    using task_t = std::function<boost::system::error_code()>;
-    using completion_t = std::function<void(const boost::system::error_code&)>;
+    // Move-only; a task or completion holding no more than a shared pointer or
+    // two costs no allocation of its own.
+    using task_t = small_function_t<boost::system::error_code(), 32>;
+    using completion_t = small_function_t<void(const boost::system::error_code&), 32>;
     // Runs the worker-loop body it is given (it must call it) on the worker thread.
     using runner_t = std::function<void(const std::function<void()>&)>;
 
@@ -84,7 +87,8 @@ private:
     struct job_t;
     struct batch_t;
     struct intake_t;
-    using pending_t = std::set<std::shared_ptr<task_id_t>>;
+    // The tasks whose completion is still to be called, in posted order.
+    struct pending_t;
 
     static void hand_over(const std::shared_ptr<intake_t>& intake);
     static void finish(const std::shared_ptr<batch_t>& batch, std::size_t to);
