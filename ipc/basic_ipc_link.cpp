@@ -240,7 +240,23 @@ void cf_basic_ipc_link_t::async_send_message(const google::protobuf::MessageLite
     encode_frame_length(static_cast<std::uint32_t>(size), frame);
     // ByteSizeLong() above cached the sizes that this relies on.
     message.SerializeWithCachedSizesToArray(frame + ipc_frame_header_size);
-    write_next();
+    if (coalesce_writes)
+        schedule_write();
+    else
+        write_next();
+}
+
+void cf_basic_ipc_link_t::schedule_write()
+{
+    // A write in flight picks the message up when it completes; a link not
+    // attached yet writes once it starts reading.
+    if (write_scheduled_ || !output_in_flight_.empty() || !is_open())
+        return;
+    write_scheduled_ = true;
+    boost::asio::post(socket_->get_executor(), [self = shared_link()] {
+        self->write_scheduled_ = false;
+        self->write_next();
+    });
 }
 
 void cf_basic_ipc_link_t::fail_output()

@@ -127,12 +127,18 @@ protected:
     // Largest pending output in bytes (complete frames only); past it the link
     // fails with ENOBUFS instead of wrapping the 32-bit buffer size.
     std::uint32_t max_pending_output = ipc_buffer::max_size;
+    // When set, a message sent while no write is in flight starts a write only
+    // once the current handler of the event loop has returned, so that every
+    // message sent in that handler leaves in the same write. For links that
+    // send many messages per turn (the answers of a batch of checks).
+    bool coalesce_writes = false;
 
 private:
     void read_more();
     void on_read(const boost::system::error_code& error, std::size_t transferred);
     bool handle_frames();
     void write_next();
+    void schedule_write();
     void on_written(const boost::system::error_code& error);
     void fail_output();
 
@@ -146,6 +152,8 @@ private:
     ipc_buffer output_in_flight_;
     // The pending output overflowed; nothing is queued any more.
     bool output_failed_ = false;
+    // A write is to start from a handler already posted (coalesce_writes).
+    bool write_scheduled_ = false;
     // One read and one write at most are outstanding at any time.
     ipc_operation_memory_t read_memory_;
     ipc_operation_memory_t write_memory_;

@@ -62,9 +62,14 @@ void fill_url_result(const nv::nvs::report_t& report, const boost::system::error
 }
 
 client_tie_t::client_tie_t(application_t& application, std::string name)
-    : application_(application), name_(std::move(name))
+    : application_(application),
+      name_(std::move(name)),
+      request_(std::make_unique<ClientMessage>()),
+      response_(std::make_unique<ServerMessage>())
 {
     max_message_size = nv::max_ipc_message_size;
+    // The answers of a batch of finished checks leave in one write.
+    coalesce_writes = true;
 }
 
 void client_tie_t::create(application_t& application, socket_ptr socket, std::uint32_t max_unsent_output)
@@ -102,13 +107,12 @@ void client_tie_t::on_message(google::protobuf::io::ZeroCopyInputStream& input)
 
 void client_tie_t::dispatch(google::protobuf::io::ZeroCopyInputStream& input)
 {
-    ClientMessage message;
-    if (!message.ParseFromZeroCopyStream(&input))
+    if (!request_->ParseFromZeroCopyStream(&input))
         nv::throw_system_error(nv::make_error_code(nv::EC_BAD_MESSAGE_FORMAT), "");
     // CHECK_URL_REQUEST is the only tag: a message with any other value has
     // lost its required tag and failed to parse above.
     log_debug("--> CHECK_URL_REQUEST");
-    on_check_url_request(std::move(message));
+    on_check_url_request(std::move(*request_));
 }
 
 void client_tie_t::on_check_url_request(ClientMessage&& request)
@@ -126,22 +130,20 @@ void client_tie_t::on_check_url_request(ClientMessage&& request)
     // then dropped.
     auto callback = [weak = weak_from_this(), serial = request.serial()](const nv::nvs::report_t& report,
                                                                           const boost::system::error_code& error) {
-        const std::shared_ptr<client_tie_t> self = weak.lock();
-        if (!self)
-            return;
-        UrlResult result;
-        fill_url_result(report, error, result);
-        self->send_response(serial, std::move(result));
+        if (const std::shared_ptr<client_tie_t> self = weak.lock())
+            self->send_response(serial, report, error);
     };
     checker->check(url_check_context_t(std::move(url), mask, std::move(callback)));
 }
 
-void client_tie_t::send_response(std::uint32_t serial, UrlResult&& result)
+void client_tie_t::send_response(std::uint32_t serial, const nv::nvs::report_t& report,
+                                 const boost::system::error_code& error)
 {
-    ServerMessage message;
+    ServerMessage& message = *response_;
+    message.Clear();
     message.set_tag(ServerMessage::CHECK_URL_RESPONSE);
     message.set_serial(serial);
-    *message.mutable_url_result() = std::move(result);
+    fill_url_result(report, error, *message.mutable_url_result());
     async_send_message(message);
     log_debug("<-- CHECK_URL_RESPONSE");
 }

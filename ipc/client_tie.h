@@ -22,6 +22,7 @@ namespace uc {
 
 class application_t;
 class ClientMessage;
+class ServerMessage;
 class UrlResult;
 
 // Answers a client may leave unread before its connection is closed: room for
@@ -56,11 +57,18 @@ protected:
 private:
     void dispatch(google::protobuf::io::ZeroCopyInputStream& input);
     void on_check_url_request(ClientMessage&& request);
-    void send_response(std::uint32_t serial, UrlResult&& result);
+    // Builds the answer in the session's reusable message and queues it.
+    void send_response(std::uint32_t serial, const nv::nvs::report_t& report, const boost::system::error_code& error);
     void log_debug(const char* event) const;
 
     application_t& application_;
     std::string name_;
+    // One of each per session, parsed into and built in again and again, so
+    // that their strings and lists keep their storage from one check to the
+    // next. Parsing clears every field first; nothing of a previous request
+    // or answer survives into the next.
+    std::unique_ptr<ClientMessage> request_;
+    std::unique_ptr<ServerMessage> response_;
 };
 
 // The category mask of a request: every category when the list is empty, else
