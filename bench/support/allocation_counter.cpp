@@ -7,10 +7,12 @@
 namespace {
 
 std::atomic<std::uint64_t> allocations{0};
+thread_local std::uint64_t thread_allocations = 0;
 
 void* counted_allocation(std::size_t size)
 {
     allocations.fetch_add(1, std::memory_order_relaxed);
+    ++thread_allocations;
     if (void* p = std::malloc(size == 0 ? 1 : size))
         return p;
     throw std::bad_alloc();
@@ -21,6 +23,11 @@ void* counted_allocation(std::size_t size)
 std::uint64_t nv::bench::allocation_count() noexcept
 {
     return allocations.load(std::memory_order_relaxed);
+}
+
+std::uint64_t nv::bench::thread_allocation_count() noexcept
+{
+    return thread_allocations;
 }
 
 void* operator new(std::size_t size) { return counted_allocation(size); }

@@ -10,4 +10,7 @@ namespace nv::bench {
 // Allocations through any form of operator new since the program started.
 std::uint64_t allocation_count() noexcept;
 
+// Allocations made by the calling thread since it started.
+std::uint64_t thread_allocation_count() noexcept;
+
 } // namespace nv::bench
