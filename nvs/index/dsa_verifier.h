@@ -8,6 +8,7 @@
 
 #include <array>
 #include <memory>
+#include <optional>
 
 typedef struct bignum_st BIGNUM;
 
@@ -19,13 +20,15 @@ public:
     using small_t = limbs_t<3>;
 
     // Null when the key is not of the shape this arithmetic covers (p odd and
-    // at most 512 bits, q a prime of 66 to 160 bits); such keys go the general way.
+    // at most 512 bits, q odd and of 66 to 160 bits); such keys go the general way.
     static std::unique_ptr<const dsa_verifier_t> make(const BIGNUM* p, const BIGNUM* q, const BIGNUM* g,
                                                       const BIGNUM* y);
 
     // The DSA equations for a digest already taken as a number: r and s in
     // [1, q), w = s^-1, v = g^(digest w) y^(r w) mod p mod q, valid when v = r.
-    bool verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
+    // Nothing when it cannot tell: the inverse of s could not be had this way
+    // (q is not a prime, i.e. a broken key), which the general way settles.
+    std::optional<bool> verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
 
 private:
     static constexpr unsigned rows = 6; // bits of an exponent taken at once

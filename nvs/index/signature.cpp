@@ -77,8 +77,9 @@ bool verify_signature(const dsa_key_t& key, std::span<const std::uint8_t> signed
                       std::span<const std::uint8_t, signature_size> signature)
 {
     if (const auto* verifier = key.verifier())
-        return verifier->verify(digest_number(signed_area), number_from_le(signature.data()),
-                                number_from_le(signature.data() + 20));
+        if (const auto valid = verifier->verify(digest_number(signed_area), number_from_le(signature.data()),
+                                                number_from_le(signature.data() + 20)))
+            return *valid;
     return verify_signature_with_bignum(key, signed_area, signature);
 }
 

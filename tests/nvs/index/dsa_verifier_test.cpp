@@ -114,24 +114,37 @@ TEST(DsaVerifier, KeysOfAnotherShapeTakeTheGeneralWay)
     const auto& key = test::test_key();
     auto even_q = index::new_bn();
     ASSERT_TRUE(BN_add(even_q.get(), key.q(), BN_value_one()));
+    // q + 2 or q + 4, whichever 3 divides: odd, of the same size, not a prime.
+    auto composite_q = index::new_bn();
+    ASSERT_TRUE(BN_copy(composite_q.get(), key.q()));
+    do
+        ASSERT_TRUE(BN_add_word(composite_q.get(), 2));
+    while (BN_mod_word(composite_q.get(), 3) != 0);
+    ASSERT_LE(BN_num_bits(composite_q.get()), 160);
     auto big_p = index::new_bn();
     ASSERT_TRUE(BN_lshift(big_p.get(), key.p(), 100));
     ASSERT_TRUE(BN_add_word(big_p.get(), 1));
     struct row_t {
         const char* name;
         std::string p, q;
+        bool fast; // whether the key gets a verifier
     } rows[] = {
-        {"q even", hex(key.p()), hex(even_q.get())},
-        {"p above 512 bits", hex(big_p.get()), hex(key.q())},
+        {"q even", hex(key.p()), hex(even_q.get()), false},
+        {"p above 512 bits", hex(big_p.get()), hex(key.q()), false},
+        // Of the right shape: the verifier finds out that s has no inverse its way.
+        {"q odd but not a prime", hex(key.p()), hex(composite_q.get()), true},
     };
     const bytes_t data = test::bytes_of("signed bytes");
-    const auto sig = index::sign(key, data);
+    std::vector<signature_t> signatures{index::sign(key, data)};
+    signatures.push_back(signatures.back());
+    signatures.back()[0] = 3; // r stays below any q here
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         const auto other = index::dsa_key_t::from_hex(row.p.c_str(), row.q.c_str(), hex(key.g()).c_str(),
                                                       hex(key.y()).c_str());
-        EXPECT_EQ(other.verifier(), nullptr);
-        EXPECT_EQ(index::verify_signature(other, data, sig), index::verify_signature_with_bignum(other, data, sig));
+        EXPECT_EQ(other.verifier() != nullptr, row.fast);
+        for (const auto& sig : signatures)
+            EXPECT_EQ(index::verify_signature(other, data, sig), index::verify_signature_with_bignum(other, data, sig));
     }
 }
 
