@@ -21,6 +21,30 @@ constexpr std::size_t prefetch_distance = 16;
 
 constexpr unsigned bits_per_position = 9; // a bit of a 512-bit block
 
+// The 8 leading bytes as a number in their own order (big-endian), so that
+// keys sorted bytewise have ascending blocks.
+std::uint64_t leading(const std::uint8_t* key) noexcept { return __builtin_bswap64(load64(key)); }
+
+constexpr std::size_t key_field = 3; // of the records of types 4 and 5
+
+// Calls add(first, count, stride) for every run of keys of the files.
+template <typename Add>
+void for_each_run(const file_set_t& files, Add&& add)
+{
+    for (const auto& file : files) {
+        const auto& hashes = file->ipv6_hashes();
+        add(hashes.data(), hashes.size(), hashes.record_size);
+        for (const auto type : {index::content_t::type_t::urls, index::content_t::type_t::urls_with_params}) {
+            const auto section = file->content().section(type);
+            const auto& reader = type == index::content_t::type_t::urls ? file->urls() : file->urls_with_params();
+            if (section && reader.size() != 0)
+                add(section->data + key_field, reader.size(), reader.record_size());
+        }
+        for (const auto& group : file->ipv6_networks().groups())
+            add(group.keys, group.count, 16);
+    }
+}
+
 } // namespace
 
 key_filter_t::key_filter_t(std::size_t expected_keys)
@@ -30,26 +54,31 @@ key_filter_t::key_filter_t(std::size_t expected_keys)
 
 std::size_t key_filter_t::block_of(const std::uint8_t* key) const noexcept
 {
-    // The first 8 bytes scaled onto the block count: uniform without a division.
-    return std::size_t((unsigned __int128)load64(key) * blocks_.size() >> 64);
+    // The leading 8 bytes scaled onto the block count: uniform without a division.
+    return std::size_t((unsigned __int128)leading(key) * blocks_.size() >> 64);
 }
 
 void key_filter_t::add(const std::uint8_t* key)
 {
     if (blocks_.empty())
         blocks_.resize(1);
-    insert(key);
+    insert(key, block_of(key));
+    ++keys_;
 }
 
-void key_filter_t::insert(const std::uint8_t* key) noexcept
+void key_filter_t::insert(const std::uint8_t* key, std::size_t block) noexcept
 {
-    auto& words = blocks_[block_of(key)].words;
+    // The bits gathered apart first, then merged in one pass: no chain of
+    // read-modify-writes on the same few words.
+    std::uint64_t masks[8] = {};
     std::uint64_t bits = load64(key + 8);
     for (unsigned i = 0; i < bits_set_per_key; ++i, bits >>= bits_per_position) {
         const unsigned bit = unsigned(bits) & 511;
-        words[bit >> 6] |= std::uint64_t(1) << (bit & 63);
+        masks[bit >> 6] |= std::uint64_t(1) << (bit & 63);
     }
-    ++keys_;
+    auto& words = blocks_[block].words;
+    for (unsigned w = 0; w < 8; ++w)
+        words[w] |= masks[w];
 }
 
 void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::size_t stride)
@@ -63,8 +92,28 @@ void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::si
     for (std::size_t i = 0; i < count; ++i) {
         if (i + prefetch_distance < count)
             __builtin_prefetch(&blocks_[block_of(first + (i + prefetch_distance) * stride)], 1);
-        insert(first + i * stride);
+        const std::uint8_t* key = first + i * stride;
+        insert(key, block_of(key));
     }
+    keys_ += count;
+}
+
+std::size_t key_filter_t::add_files(const file_set_t& files, std::size_t first, std::size_t end) noexcept
+{
+    std::size_t added = 0;
+    // Runs are sorted, so their blocks ascend and the writes sweep the filter
+    // in order; nothing here relies on it, a damaged run is only slower.
+    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* key = keys + i * stride;
+            const std::size_t block = block_of(key);
+            if (block >= first && block < end) {
+                insert(key, block);
+                ++added;
+            }
+        }
+    });
+    return added;
 }
 
 bool key_filter_t::may_hold(const std::uint8_t* key) const noexcept
@@ -89,24 +138,25 @@ std::size_t key_filter_t::key_count(const file_t& file) noexcept
     return n;
 }
 
-key_filter_t key_filter_t::of_files(const file_set_t& files)
+key_filter_t key_filter_t::of_files(const file_set_t& files, const run_beside_t& run_beside)
 {
     std::size_t total = 0;
     for (const auto& file : files)
         total += key_count(*file);
     key_filter_t filter(total);
-    constexpr std::size_t key_field = 3; // of the records of types 4 and 5
-    for (const auto& file : files) {
-        const auto& hashes = file->ipv6_hashes();
-        filter.add_run(hashes.data(), hashes.size(), hashes.record_size);
-        for (const auto type : {index::content_t::type_t::urls, index::content_t::type_t::urls_with_params}) {
-            const auto section = file->content().section(type);
-            const auto& reader = type == index::content_t::type_t::urls ? file->urls() : file->urls_with_params();
-            if (section && reader.size() != 0)
-                filter.add_run(section->data + key_field, reader.size(), reader.record_size());
-        }
-        for (const auto& group : file->ipv6_networks().groups())
-            filter.add_run(group.keys, group.count, 16);
+    const std::size_t blocks = filter.blocks_.size();
+    if (total == 0)
+        return filter;
+    // Split by blocks, the two halves never write the same memory; each
+    // thread reads every key but sets the bits of half of them.
+    if (run_beside && blocks > 1) {
+        const std::size_t half = blocks / 2;
+        std::size_t upper = 0, lower = 0;
+        run_beside([&] { upper = filter.add_files(files, half, blocks); },
+                   [&] { lower = filter.add_files(files, 0, half); });
+        filter.keys_ = lower + upper;
+    } else {
+        filter.keys_ = filter.add_files(files, 0, blocks);
     }
     return filter;
 }

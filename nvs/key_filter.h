@@ -8,6 +8,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -16,8 +17,9 @@ namespace nv::nvs {
 // Blocked Bloom filter over 16-byte MD5 keys. A key sets a few bits inside one
 // 64-byte block, so a probe reads a single cache line. The keys are digests
 // already, evenly spread: the block and the bits come straight from their
-// bytes, with no further hashing. Immutable once built; any number of threads
-// may probe it.
+// bytes, with no further hashing. The block follows the key's leading bytes
+// in their order, so that the sorted keys of a run fill the filter from front
+// to back. Immutable once built; any number of threads may probe it.
 class key_filter_t {
 public:
     static constexpr std::size_t bits_per_key = 12;
@@ -30,10 +32,15 @@ public:
     // added, at a higher false positive rate.
     explicit key_filter_t(std::size_t expected_keys);
 
+    // Runs the first job on a second thread and the second one on the calling
+    // thread, and returns once both are done.
+    using run_beside_t = std::function<void(const std::function<void()>&, const std::function<void()>&)>;
+
     // Every key that a lookup searches for with a binary search: the keys of
     // IPv6 addresses (type 3), the host/path and address keys of types 4 and 5
-    // (unreachable runs included) and the IPv6 prefix keys of type 7.
-    static key_filter_t of_files(const file_set_t& files);
+    // (unreachable runs included) and the IPv6 prefix keys of type 7. With
+    // `run_beside`, two threads fill one half of the blocks each.
+    static key_filter_t of_files(const file_set_t& files, const run_beside_t& run_beside = {});
 
     // The number of such keys in one database.
     static std::size_t key_count(const file_t& file) noexcept;
@@ -56,7 +63,9 @@ private:
 
     std::size_t block_of(const std::uint8_t* key) const noexcept;
     // add() once there is at least one block.
-    void insert(const std::uint8_t* key) noexcept;
+    void insert(const std::uint8_t* key, std::size_t block) noexcept;
+    // The keys of the files that fall into blocks [first, end); returns their number.
+    std::size_t add_files(const file_set_t& files, std::size_t first, std::size_t end) noexcept;
 
     std::vector<block_t> blocks_;
     std::size_t keys_ = 0;

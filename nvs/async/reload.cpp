@@ -2,7 +2,10 @@
 #include "common/quoted_path.h"
 
 #include "common/exception.h"
+#include "nvs/async/container_checks.h"
+#include "nvs/async/helper_thread.h"
 #include "nvs/file.h"
+#include "nvs/index/signature.h"
 #include "nvs/log.h"
 
 #include <boost/filesystem/operations.hpp>
@@ -11,7 +14,10 @@
 
 #include <cerrno>
 #include <exception>
+#include <optional>
 #include <set>
+#include <system_error>
+#include <vector>
 
 namespace nv::nvs::async {
 namespace {
@@ -29,14 +35,7 @@ bool unload_changed(engine_t::estate_t& estate)
     bool unloaded = false;
     for (auto it = estate.files.begin(); it != estate.files.end();) {
         const auto& file = *it;
-        bool changed = true;
-        try {
-            changed = file->changed();
-        } catch (const boost::system::system_error&) {
-            // Our own descriptor cannot be queried any more: nothing tells that
-            // the mapping still stands for the file at the path, so reopen it.
-        }
-        if (!changed) {
+        if (!file->changed()) {
             ++it;
             continue;
         }
@@ -64,12 +63,20 @@ bool is_regular_entry(const fs::directory_entry& entry)
     return ec || status.type() == fs::regular_file || status.type() == fs::file_not_found;
 }
 
+// A directory entry to load, in the order of the listing.
+struct candidate_t {
+    std::string path;
+    bool regular = true; // false: refused without opening
+    std::optional<io::mapped_file_t> mapped;
+    std::string failure; // why it could not be opened
+};
+
 // Returns whether the database was loaded.
-bool load(engine_t::estate_t& estate, const std::string& path)
+bool load(engine_t::estate_t& estate, const std::string& path, io::mapped_file_t mapped)
 {
     std::shared_ptr<const file_t> file;
     try {
-        file = std::make_shared<const file_t>(path);
+        file = std::make_shared<const file_t>(std::move(mapped), index::content_t::container_checked_t{});
     } catch (const boost::system::system_error& e) {
         log_failure(path, e.code().message());
         return false;
@@ -87,41 +94,107 @@ bool load(engine_t::estate_t& estate, const std::string& path)
     return true;
 }
 
+// Opens every candidate first, so that the helper can hash and verify ahead,
+// then takes them in listing order: each one's outcome and log line come in
+// the same order, and mean the same, as if the files were opened one by one.
 // Returns whether any database was loaded.
-bool scan(engine_t::estate_t& estate)
+bool load_all(engine_t::estate_t& estate, std::vector<candidate_t>& candidates, helper_thread_t* helper)
 {
+    container_checks_t checks(candidates.size(), helper);
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        auto& candidate = candidates[i];
+        if (!candidate.regular) {
+            checks.skip(i);
+            continue;
+        }
+        try {
+            candidate.mapped = io::mapped_file_t::open(candidate.path);
+            checks.offer(i, candidate.mapped->data(), candidate.mapped->size());
+        } catch (const boost::system::system_error& e) {
+            candidate.failure = e.code().message();
+            checks.skip(i);
+        } catch (const std::exception& e) {
+            candidate.failure = log_text(e);
+            checks.skip(i);
+        }
+    }
+
     bool loaded_any = false;
+    for (std::size_t i = 0; i < candidates.size(); ++i) {
+        auto& candidate = candidates[i];
+        if (!candidate.regular) {
+            // Opening a FIFO would block the worker until some writer came
+            // along; a directory or device cannot be mapped anyway. Reported
+            // with the error mapping them would give.
+            log_failure(candidate.path,
+                        boost::system::error_code(ENODEV, boost::system::system_category()).message());
+        } else if (!candidate.mapped) {
+            log_failure(candidate.path, candidate.failure);
+        } else if (const error_t e = checks.result(i); e != error_t::success) {
+            log_failure(candidate.path, make_error_code(e).message());
+            candidate.mapped.reset();
+        } else {
+            loaded_any |= load(estate, candidate.path, std::move(*candidate.mapped));
+            candidate.mapped.reset();
+        }
+    }
+    return loaded_any;
+}
+
+// A second thread for the reload, when it has at least two files to open
+// and their checks allocate nothing (a thread that allocates would keep a
+// malloc arena of its own). Without one everything runs here, as it can.
+void start_helper(std::optional<helper_thread_t>& helper, std::size_t files)
+{
+    if (files < 2 || !index::built_in_key().verifier())
+        return;
+    try {
+        helper.emplace();
+    } catch (const std::system_error&) {
+        // No thread to be had: the load goes on alone.
+    }
+}
+
+// Returns whether any database was loaded.
+bool scan(engine_t::estate_t& estate, std::optional<helper_thread_t>& helper)
+{
     std::set<std::string> loaded;
     for (const auto& file : estate.files)
         loaded.insert(file->path());
+    std::vector<candidate_t> candidates;
+    std::optional<boost::system::error_code> listing_failure;
     try {
         for (fs::directory_iterator it(estate.dir), end; it != end; ++it) {
             std::string path = it->path().string();
             if (loaded.count(path) || !is_database_name(it->path().filename().string()))
                 continue;
-            if (!is_regular_entry(*it)) {
-                // Opening a FIFO would block the worker until some writer came
-                // along; a directory or device cannot be mapped anyway. Reported
-                // with the error mapping them would give.
-                log_failure(path, boost::system::error_code(ENODEV, boost::system::system_category()).message());
-                continue;
-            }
-            loaded_any |= load(estate, path);
+            const bool regular = is_regular_entry(*it);
+            candidates.push_back({std::move(path), regular, std::nullopt, {}});
         }
     } catch (const boost::system::system_error& e) {
-        if (log_t::instance().enabled(log_t::error))
-            log(log_t::error, "NVS Loading " + nv::quoted_path(estate.dir) + ": " + e.code().message());
+        // Reported after the entries listed before the failure, as a scan that
+        // loaded while it listed would have.
+        listing_failure = e.code();
     }
+    start_helper(helper, candidates.size());
+    const bool loaded_any = load_all(estate, candidates, helper ? &*helper : nullptr);
+    if (listing_failure && log_t::instance().enabled(log_t::error))
+        log(log_t::error, "NVS Loading " + nv::quoted_path(estate.dir) + ": " + listing_failure->message());
     return loaded_any;
 }
 
 // A filter that lacks the keys of a loaded database would hide its matches, so
 // the old one goes first; without a filter lookups are exact, only slower.
-void refresh_filter(engine_t::estate_t& estate)
+void refresh_filter(engine_t::estate_t& estate, helper_thread_t* helper)
 {
     estate.filter.reset();
+    key_filter_t::run_beside_t run_beside;
+    if (helper)
+        run_beside = [helper](const std::function<void()>& theirs, const std::function<void()>& mine) {
+            helper->run_beside(theirs, mine);
+        };
     try {
-        estate.filter = std::make_shared<const key_filter_t>(key_filter_t::of_files(estate.files));
+        estate.filter = std::make_shared<const key_filter_t>(key_filter_t::of_files(estate.files, run_beside));
     } catch (const std::exception& e) {
         if (log_t::instance().enabled(log_t::error))
             log(log_t::error, std::string("NVS key filter not built, lookups go without it: ") + log_text(e));
@@ -166,6 +239,8 @@ void reload_databases(engine_t::estate_t& estate, const std::string& dir)
     // A plan kept from before would go on walking databases unloaded below
     // should the reload stop half-way; without one, checks walk the map.
     estate.walk.reset();
+    // Started by the scan when it opens files; it also fills half the filter.
+    std::optional<helper_thread_t> helper;
     bool changed = false;
     if (fs::path(dir) != fs::path(estate.dir)) {
         estate.files.clear();
@@ -177,14 +252,14 @@ void reload_databases(engine_t::estate_t& estate, const std::string& dir)
         if (debug_enabled())
             log(log_t::debug, "NVS databases load/reload: " + nv::quoted_path(estate.dir));
         changed |= unload_changed(estate);
-        changed |= scan(estate);
+        changed |= scan(estate, helper);
         if (debug_enabled())
             log(log_t::debug, "NVS databases load/reload end");
     }
     // A reload that changes nothing keeps the filter: rebuilding it would cost
     // a pass over every key of every database.
     if (changed || !estate.filter)
-        refresh_filter(estate);
+        refresh_filter(estate, helper ? &*helper : nullptr);
     refresh_walk(estate);
 }
 

@@ -21,20 +21,17 @@ std::string date_text(unsigned year, unsigned month, unsigned day, unsigned hour
     return text;
 }
 
-content_t::content_t(const io::mapped_file_t& file) : file_(&file)
+error_t check_container(const std::uint8_t* data, std::uint32_t size)
 {
-    const std::uint8_t* const data = file.data();
-    const std::uint32_t size = file.size();
     if (size < minimum_file_size)
-        throw_error(error_t::bad_file_format);
+        return error_t::bad_file_format;
     if (std::memcmp(data, "NVS", 4) != 0)
-        throw_error(error_t::bad_file_format);
-
-    const std::uint32_t signed_size = size - signature_bytes;
+        return error_t::bad_file_format;
 #ifndef NORVA_FUZZ_UNSIGNED_DATABASES
+    const std::uint32_t signed_size = size - signature_bytes;
     if (!verify_signature(built_in_key(), {data, signed_size},
                           std::span<const std::uint8_t, signature_size>(data + signed_size, signature_size)))
-        throw_error(error_t::bad_file_signature);
+        return error_t::bad_file_signature;
 #else
     // Fuzzing builds only (fuzz/CMakeLists.txt refuses anything else): mutated
     // files almost never carry a valid signature, and what lies behind this
@@ -43,6 +40,29 @@ content_t::content_t(const io::mapped_file_t& file) : file_(&file)
 #error "unsigned databases are for the sanitized fuzzing build only"
 #endif
 #endif
+    return error_t::success;
+}
+
+namespace {
+
+const io::mapped_file_t& with_container_checked(const io::mapped_file_t& file)
+{
+    if (const auto e = check_container(file.data(), file.size()); e != error_t::success)
+        throw_error(e);
+    return file;
+}
+
+} // namespace
+
+content_t::content_t(const io::mapped_file_t& file) : content_t(with_container_checked(file), container_checked_t{})
+{
+}
+
+content_t::content_t(const io::mapped_file_t& file, container_checked_t) : file_(&file)
+{
+    const std::uint8_t* const data = file.data();
+    const std::uint32_t size = file.size();
+    const std::uint32_t signed_size = size - signature_bytes;
 
     // Every header read stays inside the signed area: the cursor refuses to run
     // past it, so a table, date or name that does not fit is a format error.

@@ -3,6 +3,7 @@
 // Refers to the mapped_file_t it was built from, which must outlive it.
 
 #include "nvs/index/category.h"
+#include "nvs/index/error.h"
 #include "nvs/io/mapped_file.h"
 
 #include <cstdint>
@@ -16,6 +17,12 @@ namespace nv::nvs::index {
 // The smallest file that can hold a header and a signature, and the signature's length.
 inline constexpr std::uint32_t minimum_file_size = 58;
 inline constexpr std::uint32_t signature_bytes = 40;
+
+// What a file must pass before anything else in it is read: its size, its
+// magic and its signature under the built-in key. Needs nothing but the bytes;
+// for a key of the databases' shape it allocates nothing and may run on any
+// thread. Returns success, bad_file_format or bad_file_signature.
+error_t check_container(const std::uint8_t* data, std::uint32_t size);
 
 class content_t {
 public:
@@ -51,6 +58,14 @@ public:
     // sections. Raises boost::system::system_error with bad_file_format or
     // bad_file_signature.
     explicit content_t(const io::mapped_file_t& file);
+
+    // Says that check_container passed for the file's bytes.
+    struct container_checked_t {
+        explicit container_checked_t() = default;
+    };
+    // Reads the header and locates the sections of a file whose container
+    // check has passed. Raises boost::system::system_error with bad_file_format.
+    content_t(const io::mapped_file_t& file, container_checked_t);
 
     const std::string& name() const noexcept { return name_; }
     bool whitelist() const noexcept { return whitelist_; }

@@ -20,12 +20,15 @@ patterns_t::patterns_t(const content_t& content) : content_(&content)
         patterns_.emplace_back(p, length);
         p += length + 1;
     }
-    automaton_ = pattern_automaton_t(patterns_);
+    patterns_.shrink_to_fit(); // kept as long as the database
+    automaton_ = std::make_unique<const pattern_automaton_t>(patterns_);
 }
 
 match_t patterns_t::find(std::string_view text) const noexcept
 {
-    const std::uint32_t i = automaton_.find(text);
+    if (!automaton_)
+        return {};
+    const std::uint32_t i = automaton_->find(text);
     if (i == pattern_automaton_t::none)
         return {};
     return {true, content_->offset_of(patterns_[i].data())};

@@ -5,6 +5,7 @@
 #include "nvs/index/match.h"
 #include "nvs/index/pattern_automaton.h"
 
+#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -30,7 +31,9 @@ public:
 private:
     const content_t* content_;
     std::vector<std::string_view> patterns_;
-    pattern_automaton_t automaton_;
+    // Only for a database with patterns: the automaton's tables take over a
+    // kilobyte even empty, and most databases have none.
+    std::unique_ptr<const pattern_automaton_t> automaton_;
 };
 
 } // namespace nv::nvs::index

@@ -1,0 +1,211 @@
+// A load checks files on two threads; what it reports must not show it: each
+// file's outcome and log line come in listing order, a bad file spoils only
+// itself wherever it stands, and the loaded databases are the good ones.
+#include "nvs/async/container_checks.h"
+#include "nvs/async/helper_thread.h"
+#include "nvs/async/reload.h"
+#include "nvs/file.h"
+#include "nvs/index/content.h"
+#include "tests/support/nvs_database_spec.h"
+#include "tests/support/nvs_engine_support.h"
+#include "tests/support/nvs_fixture.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace nv::nvs::async {
+namespace {
+
+using test::bytes_t;
+
+// A database of `records` host keys of one run (sizes vary, so that the two
+// threads finish their files at varying moments).
+bytes_t host_database(const std::string& name, std::size_t records)
+{
+    bytes_t section;
+    for (std::size_t i = 0; i < records; ++i) {
+        section.insert(section.end(), {2, 0, 0});
+        for (int b = 15; b >= 0; --b)
+            section.push_back(b < 8 ? std::uint8_t(i >> (8 * b)) : 0);
+    }
+    return test::database({{4, section}}, name);
+}
+
+enum class fault_t { none, signature, magic, unreadable_entry };
+
+const char* fault_name(fault_t f)
+{
+    switch (f) {
+    case fault_t::none:
+        return "none";
+    case fault_t::signature:
+        return "signature";
+    case fault_t::magic:
+        return "magic";
+    case fault_t::unreadable_entry:
+        return "directory entry";
+    }
+    return "?";
+}
+
+// The files of the directory in the order a listing gives them.
+std::vector<std::string> listing(const std::string& dir)
+{
+    std::vector<std::string> out;
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        out.push_back(entry.path().string());
+    return out;
+}
+
+// What the load must log for a file, given its fault.
+std::string expected_line(const std::string& path, fault_t fault, std::size_t records)
+{
+    const std::string quoted = "\"" + path + "\"";
+    switch (fault) {
+    case fault_t::none:
+        return "NVS database loaded: " + quoted + " (gamble, " + std::to_string(records) + ")";
+    case fault_t::signature:
+        return "Cannot load NVS database " + quoted + ": Bad file signature";
+    case fault_t::magic:
+        return "Cannot load NVS database " + quoted + ": Bad file format";
+    case fault_t::unreadable_entry:
+        return "Cannot load NVS database " + quoted + ": No such device";
+    }
+    return {};
+}
+
+TEST(ReloadOrder, ABadFileInEachPositionSpoilsOnlyItselfAndLinesKeepTheListingOrder)
+{
+    constexpr std::size_t files = 7;
+    for (const fault_t fault : {fault_t::signature, fault_t::magic, fault_t::unreadable_entry})
+        for (std::size_t bad = 0; bad < files; ++bad) {
+            SCOPED_TRACE(std::string(fault_name(fault)) + " at position " + std::to_string(bad));
+            test::temp_dir_t dir;
+            // Written under neutral names first; the listing order then decides
+            // which one is spoiled, so that the bad one takes every position.
+            std::vector<std::size_t> sizes;
+            for (std::size_t i = 0; i < files; ++i) {
+                sizes.push_back(i % 3 == 0 ? 20000 : 40 + 7 * i);
+                test::write_file(dir.file("f" + std::to_string(i) + ".nvs"), host_database("gamble", sizes.back()));
+            }
+            const auto order = listing(dir.path());
+            ASSERT_EQ(order.size(), files);
+            std::map<std::string, std::size_t> records;
+            for (std::size_t i = 0; i < files; ++i)
+                records[dir.file("f" + std::to_string(i) + ".nvs")] = sizes[i];
+
+            const std::string victim = order[bad];
+            if (fault == fault_t::unreadable_entry) {
+                std::filesystem::remove(victim);
+                std::filesystem::create_directory(victim);
+            } else {
+                auto image = host_database("gamble", records[victim]);
+                image[fault == fault_t::magic ? 1 : image.size() / 2] ^= 0x20;
+                test::write_file(victim, image);
+            }
+
+            test::log_capture_t log;
+            engine_t::estate_t estate;
+            reload_databases(estate, dir.path());
+
+            std::vector<std::string> expected{"NVS databases load/reload: \"" + dir.path() + "\""};
+            for (const auto& path : order)
+                expected.push_back(expected_line(path, path == victim ? fault : fault_t::none, records[path]));
+            expected.push_back("NVS databases load/reload end");
+            std::vector<std::string> got;
+            for (const auto& line : log.lines())
+                got.push_back(line.text);
+            EXPECT_EQ(got, expected);
+
+            EXPECT_EQ(estate.files.size(), files - 1);
+            for (const auto& file : estate.files) {
+                EXPECT_NE(file->path(), victim);
+                EXPECT_EQ(file->record_count(), records[file->path()]);
+            }
+            ASSERT_TRUE(estate.filter);
+            EXPECT_EQ(estate.filter->key_count(), [&] {
+                std::size_t n = 0;
+                for (const auto& [path, count] : records)
+                    n += path == victim ? 0 : count;
+                return n;
+            }());
+        }
+}
+
+// Images with every kind of outcome, some large enough that both threads work.
+std::vector<bytes_t> mixed_images()
+{
+    std::vector<bytes_t> images;
+    for (std::size_t i = 0; i < 12; ++i) {
+        auto image = host_database("gamble", i % 4 == 0 ? 30000 : 10 + i);
+        if (i % 5 == 1)
+            image[image.size() - 41] ^= 1; // last signed byte
+        else if (i % 5 == 3)
+            image[image.size() - 1] ^= 0x80; // signature
+        else if (i == 7)
+            image.resize(20); // too short for a database
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
+TEST(ContainerChecks, EveryResultIsTheCheckOfThatFileWithOrWithoutTheHelper)
+{
+    const auto images = mixed_images();
+    std::vector<error_t> expected;
+    for (const auto& image : images)
+        expected.push_back(index::check_container(image.data(), std::uint32_t(image.size())));
+    ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::success), 0);
+    ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::bad_file_signature), 0);
+    ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::bad_file_format), 0);
+
+    for (const bool helper : {false, true})
+        for (int round = 0; round < 20; ++round) {
+            SCOPED_TRACE(std::string(helper ? "with" : "without") + " helper, round " + std::to_string(round));
+            std::optional<helper_thread_t> thread;
+            if (helper)
+                thread.emplace();
+            container_checks_t checks(images.size(), thread ? &*thread : nullptr);
+            EXPECT_EQ(checks.has_helper(), helper);
+            const std::size_t skipped = std::size_t(round) % images.size();
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                if (i == skipped)
+                    checks.skip(i);
+                else
+                    checks.offer(i, images[i].data(), std::uint32_t(images[i].size()));
+            }
+            for (std::size_t i = 0; i < images.size(); ++i) {
+                if (i != skipped) {
+                    EXPECT_EQ(checks.result(i), expected[i]) << "file " << i;
+                }
+            }
+        }
+}
+
+TEST(ContainerChecks, GivingUpHalfWayJoinsTheHelper)
+{
+    const auto images = mixed_images();
+    for (std::size_t offered = 0; offered <= images.size(); offered += 3) {
+        SCOPED_TRACE("offered " + std::to_string(offered));
+        helper_thread_t thread;
+        container_checks_t checks(images.size(), &thread);
+        for (std::size_t i = 0; i < offered; ++i)
+            checks.offer(i, images[i].data(), std::uint32_t(images[i].size()));
+        if (offered > 0) {
+            EXPECT_EQ(checks.result(0), index::check_container(images[0].data(), std::uint32_t(images[0].size())));
+        }
+        // The destructor stops the helper, which may be waiting for an offer
+        // that never comes or still checking: either way it must return.
+    }
+}
+
+} // namespace
+} // namespace nv::nvs::async
