@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <iterator>
 #include <limits>
 #include <map>
 #include <new>
@@ -118,11 +119,44 @@ void walk_plan_t::number_pairs()
             keys.other |= with_ipv6;
         file_keys_.push_back(keys);
     }
+    // Applicability by label count and by path length, so that a check tests
+    // two numbers instead of every pair.
+    std::uint32_t top_level = 0;
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> depths;
+    for (std::size_t i = 0; i < std::min(pairs_.size(), index::context_t::slot_count); ++i) {
+        top_level = std::max(top_level, pairs_[i].level);
+        depths.emplace_back(pairs_[i].depth, std::uint64_t(1) << i);
+    }
+    up_to_level_.assign(std::size_t(top_level) + 1, 0);
+    for (std::size_t i = 0; i < std::min(pairs_.size(), index::context_t::slot_count); ++i)
+        for (std::size_t level = pairs_[i].level; level <= top_level; ++level)
+            up_to_level_[level] |= std::uint64_t(1) << i;
+    std::sort(depths.begin(), depths.end());
+    std::uint64_t so_far = 0;
+    for (const auto& [depth, bit] : depths) {
+        so_far |= bit;
+        if (!up_to_depth_.empty() && up_to_depth_.back().first == depth)
+            up_to_depth_.back().second = so_far;
+        else
+            up_to_depth_.emplace_back(depth, so_far);
+    }
+
     for (auto& category : categories_)
         for (std::uint32_t i = category.first; i < category.end; ++i) {
             category.pairs |= file_keys_[i].pairs;
             category.other |= file_keys_[i].other;
         }
+}
+
+std::uint64_t walk_plan_t::applicable_pairs(unsigned labels, std::size_t path_length) const noexcept
+{
+    if (up_to_level_.empty())
+        return 0;
+    const std::uint64_t by_level = up_to_level_[std::min<std::size_t>(labels, up_to_level_.size() - 1)];
+    // The last depth not above the path length; few distinct depths in practice.
+    auto it = std::upper_bound(up_to_depth_.begin(), up_to_depth_.end(), path_length,
+                               [](std::size_t length, const auto& step) { return length < step.first; });
+    return it == up_to_depth_.begin() ? 0 : by_level & std::prev(it)->second;
 }
 
 std::uint32_t walk_plan_t::other_searches_of(const address_set_t& addresses) noexcept

@@ -10,6 +10,7 @@
 #include <map>
 #include <memory>
 #include <set>
+#include <utility>
 #include <vector>
 
 namespace nv::nvs {
@@ -94,6 +95,10 @@ public:
     const std::vector<file_keys_t>& file_keys() const noexcept { return file_keys_; }
     const std::vector<std::uint32_t>& run_pairs() const noexcept { return run_pairs_; }
 
+    // Bit i: numbered pair i applies to a URL with this many host labels and
+    // path bytes (level and depth within them); no other pair is ever searched.
+    std::uint64_t applicable_pairs(unsigned labels, std::size_t path_length) const noexcept;
+
     // The other_search_t bits that apply to a URL with these addresses.
     static std::uint32_t other_searches_of(const address_set_t& addresses) noexcept;
 
@@ -106,6 +111,11 @@ private:
     std::vector<index::host_pair_t> pairs_;
     std::vector<file_keys_t> file_keys_;
     std::vector<std::uint32_t> run_pairs_;
+    // Numbered pairs of a level up to the index (the last entry serves every
+    // higher label count).
+    std::vector<std::uint64_t> up_to_level_;
+    // (depth, numbered pairs of a depth up to it), depths ascending.
+    std::vector<std::pair<std::uint32_t, std::uint64_t>> up_to_depth_;
 };
 
 } // namespace nv::nvs

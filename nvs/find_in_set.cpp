@@ -68,7 +68,7 @@ report_t check_categories(index::context_t& context, const walk_plan_t& plan, ca
     for (const auto& category : plan.categories())
         if ((category.bit & mask) != 0)
             wanted |= category.pairs;
-    wanted &= context.applicable_pairs(plan.pairs());
+    wanted &= plan.applicable_pairs(context.label_count(), context.url().path().size());
     const std::uint64_t passed = context.filter() ? context.plan_host_keys(plan.pairs(), wanted) & wanted : wanted;
     const std::uint32_t other = walk_plan_t::other_searches_of(context.url().addresses());
     const auto may_match = [passed, other](const auto& k) { return (k.pairs & passed) != 0 || (k.other & other) != 0; };

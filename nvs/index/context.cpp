@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <memory>
+#include <new>
 
 namespace nv::nvs::index {
 
@@ -26,15 +28,10 @@ std::span<const std::uint8_t> bytes_of(std::string_view text) noexcept
     return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
-// The two parts of the text hashed for a host key of a pair that applies to
-// the URL (level and depth need no clipping).
-struct host_key_text_t {
-    std::span<const std::uint8_t> host, path;
-};
-
-host_key_text_t host_key_text(const nvs::url_t& url, const host_pair_t& pair) noexcept
+// The first `depth` bytes of the path, for a pair that applies to the URL.
+std::span<const std::uint8_t> path_prefix(const nvs::url_t& url, unsigned depth) noexcept
 {
-    return {bytes_of(host_suffix(url.host(), pair.level)), bytes_of(std::string_view(url.path()).substr(0, pair.depth))};
+    return bytes_of(std::string_view(url.path()).substr(0, depth));
 }
 
 } // namespace
@@ -111,30 +108,21 @@ std::optional<md5_key_t> context_t::ipv6_prefix_key_to_search(const ip_address_t
     return to_search(entry(key_entry_t::kind_t::ipv6_prefix, &address, 0, clip(prefix_length, 128)));
 }
 
-std::uint64_t context_t::applicable_pairs(std::span<const host_pair_t> pairs)
-{
-    const unsigned labels = label_count();
-    const std::size_t path_length = url_.path().size();
-    const std::size_t n = std::min(pairs.size(), slot_count);
-    std::uint64_t applicable = 0;
-    for (std::size_t i = 0; i < n; ++i)
-        if (pairs[i].level <= labels && pairs[i].depth <= path_length)
-            applicable |= std::uint64_t(1) << i;
-    return applicable;
-}
-
 std::uint64_t context_t::plan_host_keys(std::span<const host_pair_t> pairs, std::uint64_t wanted)
 {
     wanted &= ~slot_hashed_;
-    // One batch: short texts share the rounds of the digest.
-    md5_message_t messages[slot_count];
+    // One batch: short texts share the rounds of the digest. The message
+    // array stays uninitialised beyond the few wanted: zeroing all of it would
+    // cost more than filling it.
+    alignas(md5_message_t) std::byte storage[slot_count * sizeof(md5_message_t)];
     md5_key_t digests[slot_count];
     std::size_t n = 0;
     for (std::uint64_t rest = wanted; rest != 0; rest &= rest - 1) {
-        const auto text = host_key_text(url_, pairs[std::size_t(std::countr_zero(rest))]);
-        messages[n++] = {text.host, text.path};
+        const host_pair_t& pair = pairs[std::size_t(std::countr_zero(rest))];
+        std::construct_at(reinterpret_cast<md5_message_t*>(storage) + n++,
+                          md5_message_t{bytes_of(host_suffix(url_.host(), pair.level)), path_prefix(url_, pair.depth)});
     }
-    md5_many({messages, n}, {digests, n});
+    md5_many({std::launder(reinterpret_cast<const md5_message_t*>(storage)), n}, {digests, n});
     n = 0;
     for (std::uint64_t rest = wanted; rest != 0; rest &= rest - 1)
         slot_keys_[std::countr_zero(rest)] = digests[n++];
@@ -153,8 +141,7 @@ std::uint64_t context_t::plan_host_keys(std::span<const host_pair_t> pairs, std:
 void context_t::fill_slot(std::size_t index, const host_pair_t& pair)
 {
     const std::uint64_t bit = std::uint64_t(1) << index;
-    const auto text = host_key_text(url_, pair);
-    slot_keys_[index] = md5_of(text.host, text.path);
+    slot_keys_[index] = md5_of(bytes_of(host_suffix(url_.host(), pair.level)), path_prefix(url_, pair.depth));
     slot_hashed_ |= bit;
     if (!filter_ || filter_->may_hold(slot_keys_[index]))
         slot_possible_ |= bit;

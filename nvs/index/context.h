@@ -89,9 +89,6 @@ public:
 
     static constexpr std::size_t slot_count = 64;
 
-    // Bit i set: pair i (i < slot_count) applies to the URL.
-    std::uint64_t applicable_pairs(std::span<const host_pair_t> pairs);
-
     // Hashes the key of every pair in `wanted` (a subset of the applicable
     // ones) at once and asks the filter about each. Bit i of the result: the
     // filter does not rule out pair i (every wanted pair without a filter).
