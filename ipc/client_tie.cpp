@@ -1,6 +1,7 @@
 #include "ipc/client_tie.h"
 
 #include <utility>
+#include <vector>
 
 #include <boost/asio/error.hpp>
 #include <boost/asio/local/stream_protocol.hpp>
@@ -52,11 +53,35 @@ nv::nvs::category_set_t category_mask_of(const google::protobuf::RepeatedField<i
     return mask;
 }
 
+namespace {
+
+struct listed_category_t {
+    nv::nvs::category_set_t bit;
+    nv::UrlCategory value;
+};
+
+// Every category with a wire value, in the fixed list order, made once: an
+// answer then lists its categories without building a list of its own.
+const std::vector<listed_category_t>& listed_categories()
+{
+    static const std::vector<listed_category_t> listed = [] {
+        std::vector<listed_category_t> all;
+        for (const nv::UrlCategory value : nv::nvs::url_categories_of(0xFFFFFFFFu))
+            all.push_back({nv::nvs::category_of_url_category(value), value});
+        return all;
+    }();
+    return listed;
+}
+
+}  // namespace
+
 void fill_url_result(const nv::nvs::report_t& report, const boost::system::error_code& error, UrlResult& result)
 {
     result.set_error(error ? nv::to_error_code_value(error) : nv::EC_OK);
-    for (const nv::UrlCategory category : nv::nvs::url_categories_of(report.categories))
-        result.add_categories(category);
+    if (report.categories != 0)
+        for (const listed_category_t& category : listed_categories())
+            if (report.categories & category.bit)
+                result.add_categories(category.value);
     if (!report.legal_url.empty())
         result.set_piracy_legal_url(report.legal_url);
 }

@@ -75,6 +75,24 @@ TEST(ClientTie, AnswerListsCategoriesInTheFixedOrderWithTheLegalUrl)
     }
 }
 
+// Every single bit and every bit at once: the answer lists what the category
+// table gives for the report, in its order.
+TEST(ClientTie, AnswerCategoriesFollowTheCategoryTableForEveryBit)
+{
+    std::vector<std::uint32_t> masks{0xFFFFFFFFu};
+    for (int bit = 0; bit < 32; ++bit)
+        masks.push_back(1u << bit);
+    for (const std::uint32_t mask : masks) {
+        SCOPED_TRACE(mask);
+        uc::UrlResult result;
+        uc::fill_url_result(nvs::report_t{mask, ""}, {}, result);
+        std::vector<int> expected;
+        for (const UrlCategory category : nvs::url_categories_of(mask))
+            expected.push_back(category);
+        EXPECT_EQ(std::vector<int>(result.categories().begin(), result.categories().end()), expected);
+    }
+}
+
 TEST(ClientTie, VerdictSummaryOfTheLog)
 {
     EXPECT_EQ(uc::verdict_summary(nvs::report_t{}, {}), "None");
