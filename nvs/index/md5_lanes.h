@@ -12,9 +12,11 @@
 
 namespace nv::nvs::index::lanes {
 
-// Any processor: 2 or 3 messages interleaved in integer code.
-void md5_block_x2_scalar(const std::uint32_t* words, std::uint32_t* state) noexcept;
-void md5_block_x3_scalar(const std::uint32_t* words, std::uint32_t* state) noexcept;
+// Any processor: 2 or 3 messages interleaved in integer code. These read the
+// padded blocks one after the other instead of `words`: blocks + 64 * j is
+// lane j's block.
+void md5_block_x2_scalar(const std::uint8_t* blocks, std::uint32_t* state) noexcept;
+void md5_block_x3_scalar(const std::uint8_t* blocks, std::uint32_t* state) noexcept;
 
 #if defined(__x86_64__)
 void md5_block_x4_sse2(const std::uint32_t* words, std::uint32_t* state) noexcept;

@@ -33,8 +33,13 @@ inline void in_register(std::uint32_t& x) noexcept
 #endif
 }
 
+inline std::uint32_t load_le32(const std::uint8_t* p) noexcept
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
 template <int lanes>
-void md5_block_interleaved(const std::uint32_t* words, std::uint32_t* state) noexcept
+void md5_block_interleaved(const std::uint8_t* blocks, std::uint32_t* state) noexcept
 {
     std::uint32_t a[lanes], b[lanes], c[lanes], d[lanes];
     for (int j = 0; j < lanes; ++j) {
@@ -44,8 +49,9 @@ void md5_block_interleaved(const std::uint32_t* words, std::uint32_t* state) noe
         d[j] = init[3];
     }
 #define NORVA_MD5_INTERLEAVED_STEP(f, a, b, c, d, k, s, t)                                                         \
-    _Pragma("GCC unroll 4") for (int j = 0; j < lanes; ++j) {                                                                              \
-        a[j] = b[j] + rotl(f(b[j], c[j], d[j]) + (a[j] + words[(k) * lanes + j] + (t)), s);                         \
+    _Pragma("GCC unroll 4") for (int j = 0; j < lanes; ++j) {                                                      \
+        const std::uint32_t sum = a[j] + load_le32(blocks + 64 * j + 4 * (k)) + (t);                               \
+        a[j] = b[j] + rotl(f(b[j], c[j], d[j]) + sum, s);                                                          \
         in_register(a[j]);                                                                                         \
     }
     NORVA_MD5_ROUNDS(NORVA_MD5_INTERLEAVED_STEP)
@@ -60,14 +66,14 @@ void md5_block_interleaved(const std::uint32_t* words, std::uint32_t* state) noe
 
 } // namespace
 
-void md5_block_x2_scalar(const std::uint32_t* words, std::uint32_t* state) noexcept
+void md5_block_x2_scalar(const std::uint8_t* blocks, std::uint32_t* state) noexcept
 {
-    md5_block_interleaved<2>(words, state);
+    md5_block_interleaved<2>(blocks, state);
 }
 
-void md5_block_x3_scalar(const std::uint32_t* words, std::uint32_t* state) noexcept
+void md5_block_x3_scalar(const std::uint8_t* blocks, std::uint32_t* state) noexcept
 {
-    md5_block_interleaved<3>(words, state);
+    md5_block_interleaved<3>(blocks, state);
 }
 
 } // namespace nv::nvs::index::lanes

@@ -1,5 +1,5 @@
-// Batches of lookup keys: each key that fits one MD5 block takes one lane of a
-// vector kernel, the rest go through the one-message digest.
+// Batches of lookup keys: each key that fits one MD5 block takes one lane of an
+// interleaved or a vector kernel, the rest go through the one-message digest.
 #include "nvs/index/md5.h"
 
 #include "nvs/index/md5_lanes.h"
@@ -25,18 +25,18 @@ digest_t md5_one(const md5_message_t& message) noexcept
 }
 
 using kernel_t = void (*)(const std::uint32_t*, std::uint32_t*) noexcept;
+using block_kernel_t = void (*)(const std::uint8_t*, std::uint32_t*) noexcept;
 
 std::uint32_t load_le32(const std::uint8_t* p) noexcept
 {
     return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
 }
 
-// The padded block of a message of at most one_block_max bytes, as lane `lane`
-// of `lanes`.
-void pack(const md5_message_t& message, std::uint32_t* words, std::size_t lanes, std::size_t lane) noexcept
+// The padded 64-byte block of a message of at most one_block_max bytes.
+void pad(const md5_message_t& message, std::uint8_t* block) noexcept
 {
-    std::uint8_t block[64] = {};
     const std::size_t first = message.first.size(), size = first + message.second.size();
+    std::memset(block, 0, 64);
     // memcpy wants a valid pointer even for no bytes; an empty span may have none.
     if (first != 0)
         std::memcpy(block, message.first.data(), first);
@@ -46,8 +46,45 @@ void pack(const md5_message_t& message, std::uint32_t* words, std::size_t lanes,
     const std::uint64_t bits = std::uint64_t(size) * 8;
     for (int i = 0; i < 8; ++i)
         block[56 + i] = std::uint8_t(bits >> (8 * i));
+}
+
+// The padded block of a message, as lane `lane` of `lanes` word-major.
+void pack(const md5_message_t& message, std::uint32_t* words, std::size_t lanes, std::size_t lane) noexcept
+{
+    std::uint8_t block[64];
+    pad(message, block);
     for (std::size_t k = 0; k < 16; ++k)
         words[k * lanes + lane] = load_le32(block + 4 * k);
+}
+
+template <std::size_t lanes>
+void unpack(const std::uint32_t* state, std::span<digest_t> digests, const std::size_t* which,
+            std::size_t count) noexcept
+{
+    for (std::size_t lane = 0; lane < count; ++lane) {
+        digest_t& digest = digests[which[lane]];
+        for (std::size_t i = 0; i < 4; ++i)
+            for (std::size_t j = 0; j < 4; ++j)
+                digest[4 * i + j] = std::uint8_t(state[i * lanes + lane] >> (8 * j));
+    }
+}
+
+// The interleaved kernels read each lane's block as it is, with no words to
+// shuffle into place: at two or three messages, that shuffling would cost a
+// third of the digests.
+template <std::size_t lanes>
+void run_blocks(block_kernel_t kernel, std::span<const md5_message_t> messages, std::span<digest_t> digests,
+                const std::size_t* which, std::size_t count) noexcept
+{
+    alignas(64) std::uint8_t blocks[64 * lanes];
+    alignas(64) std::uint32_t state[4 * lanes];
+    for (std::size_t lane = 0; lane < count; ++lane)
+        pad(messages[which[lane]], blocks + 64 * lane);
+    // Idle lanes hash zeros rather than whatever the stack held.
+    if (count < lanes)
+        std::memset(blocks + 64 * count, 0, 64 * (lanes - count));
+    kernel(blocks, state);
+    unpack<lanes>(state, digests, which, count);
 }
 
 // Hashes the `count` messages at `which` (count <= lanes) in one kernel call.
@@ -61,20 +98,16 @@ void run_kernel(kernel_t kernel, std::span<const md5_message_t> messages, std::s
     for (std::size_t lane = 0; lane < count; ++lane)
         pack(messages[which[lane]], words, lanes, lane);
     kernel(words, state);
-    for (std::size_t lane = 0; lane < count; ++lane) {
-        digest_t& digest = digests[which[lane]];
-        for (std::size_t i = 0; i < 4; ++i)
-            for (std::size_t j = 0; j < 4; ++j)
-                digest[4 * i + j] = std::uint8_t(state[i * lanes + lane] >> (8 * j));
-    }
+    unpack<lanes>(state, digests, which, count);
 }
 
 // The messages of one batch: a vector kernel takes as many as its lanes at
 // the same cost as a few; the interleaved kernels take two or three at a time,
 // each call about as fast as one message alone. Where one passes the other was
 // measured (bench/md5_bench.cpp) on a processor whose vector operations take
-// twice as long as integer ones: a 16-lane kernel call costs as much as about
-// four messages interleaved, an 8-lane one without AVX-512 as about six.
+// longer than integer ones: a 16-lane AVX-512 call costs about as much as six
+// messages interleaved, an 8-lane AVX2 one as seven, and a 4-lane SSE2 one
+// more than four (so md5_best_way never takes SSE2).
 struct way_plan_t {
     std::size_t widest;     // most messages of one kernel call
     std::size_t vector_min; // fewest messages worth a vector kernel
@@ -84,9 +117,9 @@ way_plan_t plan_of(md5_way_t way) noexcept
 {
     switch (way) {
     case md5_way_t::avx512:
-        return {16, 4};
+        return {16, 6};
     case md5_way_t::avx2:
-        return {8, 6};
+        return {8, 7};
     case md5_way_t::sse2:
         return {4, 4};
     default:
@@ -100,14 +133,14 @@ void run_interleaved(std::span<const md5_message_t> messages, std::span<digest_t
     while (count != 0) {
         // Four go as two and two rather than three and one.
         if (count == 2 || count == 4) {
-            run_kernel<2>(lanes::md5_block_x2_scalar, messages, digests, which, 2);
+            run_blocks<2>(lanes::md5_block_x2_scalar, messages, digests, which, 2);
             which += 2;
             count -= 2;
         } else if (count == 1) {
-            run_kernel<2>(lanes::md5_block_x2_scalar, messages, digests, which, 1);
+            run_blocks<2>(lanes::md5_block_x2_scalar, messages, digests, which, 1);
             return;
         } else {
-            run_kernel<3>(lanes::md5_block_x3_scalar, messages, digests, which, 3);
+            run_blocks<3>(lanes::md5_block_x3_scalar, messages, digests, which, 3);
             which += 3;
             count -= 3;
         }
