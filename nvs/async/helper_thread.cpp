@@ -1,12 +1,52 @@
 #include "nvs/async/helper_thread.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <system_error>
 
 namespace nv::nvs::async {
 
+namespace {
+
+// Hashing, verifying and filling the filter need a few kilobytes.
+constexpr std::size_t stack_size = 256 * 1024;
+
+struct attr_t {
+    pthread_attr_t attr;
+    attr_t()
+    {
+        if (const int error = ::pthread_attr_init(&attr))
+            throw std::system_error(error, std::generic_category(), "pthread_attr_init");
+    }
+    ~attr_t() { ::pthread_attr_destroy(&attr); }
+};
+
+} // namespace
+
+helper_thread_t::stack_t::~stack_t()
+{
+    if (base)
+        ::munmap(base, size);
+}
+
 helper_thread_t::helper_thread_t()
 {
-    if (const int error = ::pthread_create(&thread_, nullptr, &helper_thread_t::entry, this))
+    const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
+    void* base = ::mmap(nullptr, stack_size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                        -1, 0);
+    if (base == MAP_FAILED)
+        throw std::system_error(errno, std::generic_category(), "mmap");
+    stack_.base = base;
+    stack_.size = stack_size + page;
+    // A guard page below the stack: an overflow faults instead of writing elsewhere.
+    if (::mprotect(base, page, PROT_NONE) != 0)
+        throw std::system_error(errno, std::generic_category(), "mprotect");
+    attr_t attr;
+    if (const int error = ::pthread_attr_setstack(&attr.attr, static_cast<char*>(base) + page, stack_size))
+        throw std::system_error(error, std::generic_category(), "pthread_attr_setstack");
+    if (const int error = ::pthread_create(&thread_, &attr.attr, &helper_thread_t::entry, this))
         throw std::system_error(error, std::generic_category(), "pthread_create");
 }
 

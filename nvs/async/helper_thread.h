@@ -8,6 +8,7 @@
 #include <pthread.h>
 
 #include <condition_variable>
+#include <cstddef>
 #include <exception>
 #include <functional>
 #include <mutex>
@@ -43,6 +44,16 @@ private:
     bool busy_ = false;
     bool stopping_ = false;
     std::exception_ptr failure_;
+    // The thread's own stack, unmapped once it has ended: the library keeps
+    // the stacks it makes for later threads, their touched pages resident.
+    struct stack_t {
+        void* base = nullptr;
+        std::size_t size = 0;
+        stack_t(const stack_t&) = delete;
+        stack_t& operator=(const stack_t&) = delete;
+        stack_t() = default;
+        ~stack_t();
+    } stack_;
     // A plain POSIX thread: std::thread frees its start state on the new
     // thread, and that first free gives the thread a malloc arena of its own.
     pthread_t thread_{};

@@ -71,7 +71,8 @@ content_t::content_t(const io::mapped_file_t& file, container_checked_t) : file_
     const std::uint32_t count = cursor.read32();
     if (count > cursor.left() / 4)
         throw_error(error_t::bad_file_format);
-    table_.reserve(count);
+    // Not reserved by the count: most entries are absent, and a count made up
+    // to fill a large file would ask for four times its size at once.
     for (std::uint32_t index = 0; index < count; ++index) {
         const std::uint32_t offset = cursor.read32();
         if (offset == 0)
@@ -82,6 +83,7 @@ content_t::content_t(const io::mapped_file_t& file, container_checked_t) : file_
     }
     if (!table_.empty())
         table_.back().size = std::int64_t(signed_size) - table_.back().offset;
+    table_.shrink_to_fit(); // kept as long as the database
 
     cursor.skip(2);
     const unsigned year = cursor.read16();
