@@ -12,9 +12,12 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <chrono>
 #include <filesystem>
+#include <future>
 #include <map>
 #include <set>
+#include <thread>
 #include <tuple>
 
 namespace nv::nvs::async {
@@ -461,6 +464,37 @@ TEST_F(EngineTest, StoppingWithChecksQueuedCompletesEachOnceWithOperationCancele
     engine_.check(url, 0xFFFFFFFF, [&](const report_t&, const error_code& ec) { late.push_back(ec); });
     run_pending(main_);
     EXPECT_EQ(late, std::vector<error_code>{thread_t::canceled()});
+}
+
+// A check cancelled while its task is still to run on the worker is answered
+// with an empty report: the task may be writing its report at that very
+// moment, so nothing of it is read.
+TEST_F(EngineTest, CancelledCheckIsAnsweredWithAnEmptyReport)
+{
+    write_patterns(dir_.file("a.nvs"), "gamble", {"alpha"});
+    reload(dir_.path());
+    ASSERT_EQ(check("http://alpha/").categories, gamble);
+
+    std::promise<void> open;
+    std::shared_future<void> gate = open.get_future().share();
+    thread_.post([gate] {
+        gate.wait();
+        return error_code();
+    }, {});
+    std::vector<std::pair<report_t, error_code>> calls;
+    auto handle = engine_.check(std::make_shared<url_t>("http://alpha/"), 0xFFFFFFFF,
+                                [&](const report_t& r, const error_code& ec) { calls.push_back({r, ec}); });
+    run_pending(main_); // hands both tasks to the held worker
+    handle->cancel();
+    // The check's task runs, and finds the URL, before the cancellation is
+    // delivered.
+    open.set_value();
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    ASSERT_TRUE(run_until(main_, [&] { return !calls.empty(); }));
+    run_pending(main_);
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].second, thread_t::canceled());
+    EXPECT_EQ(calls[0].first, report_t{});
 }
 
 TEST(EngineLifetimeTest, DestroyedEngineLeavesQueuedReloadsHarmless)
