@@ -93,15 +93,22 @@ void walk_plan_t::number_pairs()
         pairs_.push_back({level, depth});
     }
 
+    // Every run's number first, so that the bitmaps take one allocation.
+    for (const auto& file : files_)
+        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
+            for (const auto& run : reader->runs())
+                run_pairs_.push_back(number.at(key_of(run)));
+    bitmap_words_.assign(bitmap_words_needed(run_pairs_), 0);
+
+    std::size_t run_number = 0;
     file_keys_.reserve(files_.size());
     for (const auto& file : files_) {
         file_keys_t keys;
-        keys.run_pairs = std::uint32_t(run_pairs_.size());
+        keys.run_pairs = std::uint32_t(run_number);
         keys.bitmaps_first = std::uint32_t(bitmaps_.size());
         for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
             for (const auto& run : reader->runs()) {
-                const std::uint32_t i = number.at(key_of(run));
-                run_pairs_.push_back(i);
+                const std::uint32_t i = run_pairs_[run_number++];
                 if (i < index::context_t::slot_count) {
                     keys.pairs |= std::uint64_t(1) << i;
                     add_bitmap(i, run.run, reader->record_size());
@@ -153,16 +160,39 @@ void walk_plan_t::number_pairs()
         }
 }
 
+namespace {
+
+// About 8 bits per key: a run that lacks a key passes for it once in eight or so.
+unsigned bitmap_bits(std::uint32_t count) noexcept
+{
+    unsigned bits = 3;
+    while ((std::uint64_t(1) << bits) < std::uint64_t(count) * 8)
+        ++bits;
+    return bits;
+}
+
+std::size_t bitmap_words(unsigned bits) noexcept { return std::max<std::size_t>(1, (std::size_t(1) << bits) / 64); }
+
+} // namespace
+
+std::size_t walk_plan_t::bitmap_words_needed(const std::vector<std::uint32_t>& numbers) const noexcept
+{
+    std::size_t words = 0, run = 0;
+    for (const auto& file : files_)
+        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
+            for (const auto& keyed : reader->runs())
+                if (numbers[run++] < index::context_t::slot_count)
+                    words += bitmap_words(bitmap_bits(keyed.run.count));
+    return words;
+}
+
 void walk_plan_t::add_bitmap(std::uint32_t pair, const index::url_t::run_t& run, std::size_t stride)
 {
-    // About 8 bits per key: a run that lacks a key passes for it once in
-    // eight or so. The keys are digests, evenly spread, and stored in
-    // ascending order, so the bits are set in one forward sweep.
-    unsigned bits = 3;
-    while (bits < 40 && (std::uint64_t(1) << bits) < std::uint64_t(run.count) * 8)
-        ++bits;
-    const std::size_t first_word = bitmap_words_.size();
-    bitmap_words_.resize(first_word + std::max<std::size_t>(1, (std::size_t(1) << bits) / 64));
+    // The keys are digests, evenly spread, and stored in ascending order, so
+    // the bits are set in one forward sweep.
+    const unsigned bits = bitmap_bits(run.count);
+    const std::size_t first_word = bitmap_end_;
+    bitmap_end_ += bitmap_words(bits);
     std::uint64_t* words = bitmap_words_.data() + first_word;
     const unsigned shift = 64 - bits;
     constexpr std::size_t key_field = 3; // of the records of types 4 and 5

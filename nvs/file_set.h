@@ -123,6 +123,7 @@ private:
     };
 
     void number_pairs();
+    std::size_t bitmap_words_needed(const std::vector<std::uint32_t>& numbers) const noexcept;
     void add_bitmap(std::uint32_t pair, const index::url_t::run_t& run, std::size_t stride);
 
     std::vector<category_t> categories_;
@@ -138,6 +139,7 @@ private:
     std::vector<std::pair<std::uint32_t, std::uint64_t>> up_to_depth_;
     std::vector<run_bitmap_t> bitmaps_;
     std::vector<std::uint64_t> bitmap_words_;
+    std::size_t bitmap_end_ = 0; // words handed out while the plan is made
 };
 
 } // namespace nv::nvs
