@@ -22,15 +22,25 @@ public:
             throw_error(error_t::bad_file_format);
         if constexpr (Type == 5)
             check_lists(content, *section);
-        group(*section);
-        for (const auto& [level, depths] : groups_)
+        // The map only sorts the runs and drops repeated pairs; the flat list is
+        // all that is kept, a tree node per run costing more than the run.
+        url_t::group_map_t groups;
+        group(*section, groups);
+        for (const auto& [level, depths] : groups)
             for (const auto& [depth, run] : depths)
                 runs_.push_back({level, depth, run});
+        runs_.shrink_to_fit();
     }
 
     match_t find(context_t& context) const override { return find_url_records<Type>(*content_, runs_, context); }
     std::uint32_t size() const override { return size_; }
-    const url_t::group_map_t& groups() const override { return groups_; }
+    url_t::group_map_t groups() const override
+    {
+        url_t::group_map_t groups;
+        for (const auto& r : runs_)
+            groups[r.level].emplace(r.depth, r.run);
+        return groups;
+    }
     const url_t::run_list_t& runs() const override { return runs_; }
     std::uint32_t record_size() const override { return record_bytes; }
 
@@ -55,14 +65,14 @@ private:
         }
     }
 
-    void group(const content_t::section_t& section)
+    void group(const content_t::section_t& section, url_t::group_map_t& groups)
     {
         const std::uint8_t* first = nullptr;
         std::uint32_t count = 0;
         unsigned level = 0, depth = 0;
         const auto close = [&] {
             if (first)
-                groups_[level].try_emplace(depth, url_t::run_t{first, count});
+                groups[level].try_emplace(depth, url_t::run_t{first, count});
         };
         for (std::uint32_t at = 0; at < section.size; at += record_bytes) {
             const std::uint8_t* record = section.data + at;
@@ -81,7 +91,6 @@ private:
 
     const content_t* content_;
     std::uint32_t size_ = 0;
-    url_t::group_map_t groups_;
     url_t::run_list_t runs_;
 };
 

@@ -40,7 +40,8 @@ public:
         virtual match_t find(context_t& context) const = 0;
         // Records of the section, unreachable runs included.
         virtual std::uint32_t size() const = 0;
-        virtual const group_map_t& groups() const = 0;
+        // Made from runs() on each call (for inspection; lookups use runs()).
+        virtual group_map_t groups() const = 0;
         virtual const run_list_t& runs() const = 0;
         virtual std::uint32_t record_size() const = 0;
     };
@@ -54,7 +55,7 @@ public:
     // (levels 255 and 254), then by host suffix and path prefix, shorter first.
     match_t find(context_t& context) const { return impl_->find(context); }
     std::uint32_t size() const { return impl_->size(); }
-    const group_map_t& groups() const { return impl_->groups(); }
+    group_map_t groups() const { return impl_->groups(); }
     const run_list_t& runs() const { return impl_->runs(); }
     std::uint32_t record_size() const { return impl_->record_size(); }
     const impl_t& impl() const noexcept { return *impl_; }

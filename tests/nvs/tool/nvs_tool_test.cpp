@@ -55,8 +55,9 @@ std::string build(const temp_dir_t& dir, std::string_view source, const std::str
 const std::uint8_t* find_url_record(const index::url_t& reader, unsigned level, unsigned depth,
                                     const index::md5_key_t& key)
 {
-    const auto l = reader.groups().find(level);
-    if (l == reader.groups().end())
+    const auto groups = reader.groups();
+    const auto l = groups.find(level);
+    if (l == groups.end())
         return nullptr;
     const auto d = l->second.find(depth);
     if (d == l->second.end())
