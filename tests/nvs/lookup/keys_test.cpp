@@ -70,6 +70,13 @@ TEST(LookupKeys, HostEdgesAndLabelCounts)
         {".a.b", 3, 1, "b/p"},
         {".a.b", 3, 2, ".a.b/p"},
         {"a..b", 3, 2, ".b/p"},
+        // Hosts longer than a word, counted eight bytes at a time: dots on
+        // either side of a word boundary, only dots, and bytes that are a dot
+        // with the high bit set (0xAE) or other non-ASCII bytes.
+        {"a.b.c.d.e.f.g.h.i.j", 10, 2, "i.j/p"},
+        {"abcdefg.hijklmno.pqrstuvw.x", 4, 3, "hijklmno.pqrstuvw.x/p"},
+        {".........", 10, 2, "./p"},
+        {"\xae\xae\xae\xae\xae\xae\xae\xae.\xc3\xa9", 2, 1, "\xc3\xa9/p"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.host);
