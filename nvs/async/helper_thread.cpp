@@ -10,8 +10,11 @@ namespace nv::nvs::async {
 
 namespace {
 
-// Hashing, verifying and filling the filter need a few kilobytes.
-constexpr std::size_t stack_size = 256 * 1024;
+// Hashing, verifying and filling the filter need a few kilobytes, but the
+// thread's own storage lies in its stack too (close to a megabyte under the
+// thread sanitizer). Untouched pages cost address space only, as with the
+// library's default stacks of the same size.
+constexpr std::size_t stack_size = 8 * 1024 * 1024;
 
 struct attr_t {
     pthread_attr_t attr;
@@ -34,8 +37,8 @@ helper_thread_t::stack_t::~stack_t()
 helper_thread_t::helper_thread_t()
 {
     const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
-    void* base = ::mmap(nullptr, stack_size + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
-                        -1, 0);
+    constexpr int flags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK | MAP_NORESERVE;
+    void* base = ::mmap(nullptr, stack_size + page, PROT_READ | PROT_WRITE, flags, -1, 0);
     if (base == MAP_FAILED)
         throw std::system_error(errno, std::generic_category(), "mmap");
     stack_.base = base;
