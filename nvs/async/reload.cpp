@@ -12,6 +12,7 @@
 #include <boost/filesystem/path.hpp>
 #include <boost/system/system_error.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <exception>
 #include <optional>
@@ -94,33 +95,42 @@ bool load(engine_t::estate_t& estate, const std::string& path, io::mapped_file_t
     return true;
 }
 
-// Opens every candidate first, so that the helper can hash and verify ahead,
-// then takes them in listing order: each one's outcome and log line come in
-// the same order, and mean the same, as if the files were opened one by one.
-// Returns whether any database was loaded.
+// How many files are kept open ahead of the one being loaded: enough for the
+// helper never to run dry, few enough that a directory of thousands of bad
+// files does not hold thousands of descriptors and mappings at once.
+constexpr std::size_t open_ahead = 16;
+
+// Opens files ahead of the one being loaded, so that the helper can hash and
+// verify them meanwhile, and takes them in listing order: each one's outcome
+// and log line come in the same order, and mean the same, as if the files
+// were opened one by one. Returns whether any database was loaded.
 bool load_all(engine_t::estate_t& estate, std::vector<candidate_t>& candidates, helper_thread_t* helper)
 {
     container_checks_t checks(candidates.size(), helper);
-    for (std::size_t i = 0; i < candidates.size(); ++i) {
-        auto& candidate = candidates[i];
-        if (!candidate.regular) {
-            checks.skip(i);
-            continue;
+    std::size_t opened = 0;
+    const auto open_until = [&](std::size_t end) {
+        for (; opened < std::min(end, candidates.size()); ++opened) {
+            auto& candidate = candidates[opened];
+            if (!candidate.regular) {
+                checks.skip(opened);
+                continue;
+            }
+            try {
+                candidate.mapped = io::mapped_file_t::open(candidate.path);
+                checks.offer(opened, candidate.mapped->data(), candidate.mapped->size());
+            } catch (const boost::system::system_error& e) {
+                candidate.failure = e.code().message();
+                checks.skip(opened);
+            } catch (const std::exception& e) {
+                candidate.failure = log_text(e);
+                checks.skip(opened);
+            }
         }
-        try {
-            candidate.mapped = io::mapped_file_t::open(candidate.path);
-            checks.offer(i, candidate.mapped->data(), candidate.mapped->size());
-        } catch (const boost::system::system_error& e) {
-            candidate.failure = e.code().message();
-            checks.skip(i);
-        } catch (const std::exception& e) {
-            candidate.failure = log_text(e);
-            checks.skip(i);
-        }
-    }
+    };
 
     bool loaded_any = false;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
+        open_until(i + open_ahead);
         auto& candidate = candidates[i];
         if (!candidate.regular) {
             // Opening a FIFO would block the worker until some writer came
