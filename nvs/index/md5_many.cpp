@@ -24,13 +24,7 @@ digest_t md5_one(const md5_message_t& message) noexcept
     return md5.finish();
 }
 
-using kernel_t = void (*)(const std::uint32_t*, std::uint32_t*) noexcept;
 using block_kernel_t = void (*)(const std::uint8_t*, std::uint32_t*) noexcept;
-
-std::uint32_t load_le32(const std::uint8_t* p) noexcept
-{
-    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
-}
 
 // The padded 64-byte block of a message of at most one_block_max bytes.
 void pad(const md5_message_t& message, std::uint8_t* block) noexcept
@@ -48,15 +42,6 @@ void pad(const md5_message_t& message, std::uint8_t* block) noexcept
         block[56 + i] = std::uint8_t(bits >> (8 * i));
 }
 
-// The padded block of a message, as lane `lane` of `lanes` word-major.
-void pack(const md5_message_t& message, std::uint32_t* words, std::size_t lanes, std::size_t lane) noexcept
-{
-    std::uint8_t block[64];
-    pad(message, block);
-    for (std::size_t k = 0; k < 16; ++k)
-        words[k * lanes + lane] = load_le32(block + 4 * k);
-}
-
 template <std::size_t lanes>
 void unpack(const std::uint32_t* state, std::span<digest_t> digests, const std::size_t* which,
             std::size_t count) noexcept
@@ -70,8 +55,7 @@ void unpack(const std::uint32_t* state, std::span<digest_t> digests, const std::
 }
 
 // The interleaved kernels read each lane's block as it is, with no words to
-// shuffle into place: at two or three messages, that shuffling would cost a
-// third of the digests.
+// shuffle into place: for two messages, that shuffling took a sixth of the time.
 template <std::size_t lanes>
 void run_blocks(block_kernel_t kernel, std::span<const md5_message_t> messages, std::span<digest_t> digests,
                 const std::size_t* which, std::size_t count) noexcept
@@ -87,6 +71,24 @@ void run_blocks(block_kernel_t kernel, std::span<const md5_message_t> messages, 
     unpack<lanes>(state, digests, which, count);
 }
 
+#if defined(__x86_64__)
+
+using kernel_t = void (*)(const std::uint32_t*, std::uint32_t*) noexcept;
+
+std::uint32_t load_le32(const std::uint8_t* p) noexcept
+{
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 | std::uint32_t(p[3]) << 24;
+}
+
+// The padded block of a message, as lane `lane` of `lanes` word-major.
+void pack(const md5_message_t& message, std::uint32_t* words, std::size_t lanes, std::size_t lane) noexcept
+{
+    std::uint8_t block[64];
+    pad(message, block);
+    for (std::size_t k = 0; k < 16; ++k)
+        words[k * lanes + lane] = load_le32(block + 4 * k);
+}
+
 // Hashes the `count` messages at `which` (count <= lanes) in one kernel call.
 template <std::size_t lanes>
 void run_kernel(kernel_t kernel, std::span<const md5_message_t> messages, std::span<digest_t> digests,
@@ -100,6 +102,8 @@ void run_kernel(kernel_t kernel, std::span<const md5_message_t> messages, std::s
     kernel(words, state);
     unpack<lanes>(state, digests, which, count);
 }
+
+#endif
 
 // The messages of one batch: a vector kernel takes as many as its lanes at
 // the same cost as a few; the interleaved kernels take two or three at a time,
