@@ -1,7 +1,6 @@
 #include "nvs/file_set.h"
 
 #include "nvs/file.h"
-#include "nvs/index/sorted_records.h"
 
 #include <algorithm>
 #include <functional>
@@ -93,28 +92,18 @@ void walk_plan_t::number_pairs()
         pairs_.push_back({level, depth});
     }
 
-    // Every run's number first, so that the bitmaps take one allocation.
-    for (const auto& file : files_)
-        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
-            for (const auto& run : reader->runs())
-                run_pairs_.push_back(number.at(key_of(run)));
-    bitmap_words_.assign(bitmap_words_needed(run_pairs_), 0);
-
-    std::size_t run_number = 0;
     file_keys_.reserve(files_.size());
     for (const auto& file : files_) {
         file_keys_t keys;
-        keys.run_pairs = std::uint32_t(run_number);
-        keys.bitmaps_first = std::uint32_t(bitmaps_.size());
+        keys.run_pairs = std::uint32_t(run_pairs_.size());
         for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
             for (const auto& run : reader->runs()) {
-                const std::uint32_t i = run_pairs_[run_number++];
-                if (i < index::context_t::slot_count) {
+                const std::uint32_t i = number.at(key_of(run));
+                run_pairs_.push_back(i);
+                if (i < index::context_t::slot_count)
                     keys.pairs |= std::uint64_t(1) << i;
-                    add_bitmap(i, run.run, reader->record_size());
-                } else {
+                else
                     keys.other |= always;
-                }
                 // Address runs are searched by address keys; their pair only
                 // serves hosts of 254 labels or more.
                 if (run.level == index::level_ipv4_address)
@@ -122,7 +111,6 @@ void walk_plan_t::number_pairs()
                 else if (run.level == index::level_ipv6_address)
                     keys.other |= with_ipv6;
             }
-        keys.bitmaps_end = std::uint32_t(bitmaps_.size());
         if (file->patterns().size() != 0)
             keys.other |= always;
         if (file->ipv4_hosts().size() != 0 || file->ipv4_networks().size() != 0)
@@ -158,62 +146,6 @@ void walk_plan_t::number_pairs()
             category.pairs |= file_keys_[i].pairs;
             category.other |= file_keys_[i].other;
         }
-}
-
-namespace {
-
-// About 8 bits per key: a run that lacks a key passes for it once in eight or so.
-unsigned bitmap_bits(std::uint32_t count) noexcept
-{
-    unsigned bits = 3;
-    while ((std::uint64_t(1) << bits) < std::uint64_t(count) * 8)
-        ++bits;
-    return bits;
-}
-
-std::size_t bitmap_words(unsigned bits) noexcept { return std::max<std::size_t>(1, (std::size_t(1) << bits) / 64); }
-
-} // namespace
-
-std::size_t walk_plan_t::bitmap_words_needed(const std::vector<std::uint32_t>& numbers) const noexcept
-{
-    std::size_t words = 0, run = 0;
-    for (const auto& file : files_)
-        for (const index::url_t* reader : {&file->urls(), &file->urls_with_params()})
-            for (const auto& keyed : reader->runs())
-                if (numbers[run++] < index::context_t::slot_count)
-                    words += bitmap_words(bitmap_bits(keyed.run.count));
-    return words;
-}
-
-void walk_plan_t::add_bitmap(std::uint32_t pair, const index::url_t::run_t& run, std::size_t stride)
-{
-    // The keys are digests, evenly spread, and stored in ascending order, so
-    // the bits are set in one forward sweep.
-    const unsigned bits = bitmap_bits(run.count);
-    const std::size_t first_word = bitmap_end_;
-    bitmap_end_ += bitmap_words(bits);
-    std::uint64_t* words = bitmap_words_.data() + first_word;
-    const unsigned shift = 64 - bits;
-    constexpr std::size_t key_field = 3; // of the records of types 4 and 5
-    for (std::uint32_t i = 0; i < run.count; ++i) {
-        const std::uint64_t slot = index::key_prefix(run.first + std::size_t(i) * stride + key_field) >> shift;
-        words[slot >> 6] |= std::uint64_t(1) << (slot & 63);
-    }
-    bitmaps_.push_back({pair, shift, first_word});
-}
-
-bool walk_plan_t::may_hold(const file_keys_t& keys, std::uint64_t passed, const index::context_t& context) const noexcept
-{
-    for (std::uint32_t i = keys.bitmaps_first; i < keys.bitmaps_end; ++i) {
-        const run_bitmap_t& bitmap = bitmaps_[i];
-        if ((passed >> bitmap.pair & 1) == 0)
-            continue;
-        const std::uint64_t slot = index::key_prefix(context.planned_key(bitmap.pair).data()) >> bitmap.shift;
-        if (bitmap_words_[bitmap.first_word + (slot >> 6)] >> (slot & 63) & 1)
-            return true;
-    }
-    return false;
 }
 
 std::uint64_t walk_plan_t::applicable_pairs(unsigned labels, std::size_t path_length) const noexcept

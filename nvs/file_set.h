@@ -6,7 +6,6 @@
 
 #include "nvs/index/category.h"
 #include "nvs/index/context.h"
-#include "nvs/index/url_section.h"
 
 #include <map>
 #include <memory>
@@ -67,9 +66,6 @@ public:
         std::uint32_t other = 0; // other_search_t bits
         // Into run_pairs(): the pair of each run of type 4, then of type 5.
         std::uint32_t run_pairs = 0;
-        // [first, end) into the run bitmaps, one per run of a numbered pair.
-        std::uint32_t bitmaps_first = 0;
-        std::uint32_t bitmaps_end = 0;
     };
 
     struct category_t {
@@ -103,28 +99,11 @@ public:
     // path bytes (level and depth within them); no other pair is ever searched.
     std::uint64_t applicable_pairs(unsigned labels, std::size_t path_length) const noexcept;
 
-    // Whether a run of the database may hold the key of one of the `passed`
-    // pairs, whose keys the context has hashed (context_t::plan_host_keys).
-    // False only when none does; a false answer for about one run in eight
-    // that lacks the key.
-    bool may_hold(const file_keys_t& keys, std::uint64_t passed, const index::context_t& context) const noexcept;
-
     // The other_search_t bits that apply to a URL with these addresses.
     static std::uint32_t other_searches_of(const address_set_t& addresses) noexcept;
 
 private:
-    // One bit per slot of 2^k for a run of at least 2^(k-3) records, set for
-    // the slot of each key's leading bits. The global key filter says whether
-    // any database may hold a key; these say which of those with the pair.
-    struct run_bitmap_t {
-        std::uint32_t pair;
-        std::uint32_t shift; // 64 - k
-        std::size_t first_word;
-    };
-
     void number_pairs();
-    std::size_t bitmap_words_needed(const std::vector<std::uint32_t>& numbers) const noexcept;
-    void add_bitmap(std::uint32_t pair, const index::url_t::run_t& run, std::size_t stride);
 
     std::vector<category_t> categories_;
     std::vector<std::shared_ptr<const file_t>> files_;
@@ -137,9 +116,6 @@ private:
     std::vector<std::uint64_t> up_to_level_;
     // (depth, numbered pairs of a depth up to it), depths ascending.
     std::vector<std::pair<std::uint32_t, std::uint64_t>> up_to_depth_;
-    std::vector<run_bitmap_t> bitmaps_;
-    std::vector<std::uint64_t> bitmap_words_;
-    std::size_t bitmap_end_ = 0; // words handed out while the plan is made
 };
 
 } // namespace nv::nvs

@@ -69,19 +69,11 @@ report_t check_categories(index::context_t& context, const walk_plan_t& plan, ca
         if ((category.bit & mask) != 0)
             wanted |= category.pairs;
     wanted &= plan.applicable_pairs(context.label_count(), context.url().path().size());
-    const bool hashed = context.filter() != nullptr;
-    const std::uint64_t passed = hashed ? context.plan_host_keys(plan.pairs(), wanted) & wanted : wanted;
+    const std::uint64_t passed = context.filter() ? context.plan_host_keys(plan.pairs(), wanted) & wanted : wanted;
     const std::uint32_t other = walk_plan_t::other_searches_of(context.url().addresses());
     const auto may_match = [passed, other](const auto& k) { return (k.pairs & passed) != 0 || (k.other & other) != 0; };
-    // A key the filter let through is usually in one database of the many
-    // with its pair: the run bitmaps pass over most of the others.
-    const auto may_match_file = [&](const walk_plan_t::file_keys_t& k) {
-        if ((k.other & other) != 0)
-            return true;
-        return (k.pairs & passed) != 0 && (!hashed || plan.may_hold(k, passed, context));
-    };
     const auto matches = [&](std::uint32_t i, index::match_t& match) {
-        return may_match_file(keys[i]) && (match = find_in_file(*files[i], context, plan, keys[i])).found;
+        return may_match(keys[i]) && (match = find_in_file(*files[i], context, plan, keys[i])).found;
     };
 
     for (const auto& category : plan.categories()) {

@@ -99,9 +99,6 @@ public:
     // on first use unless plan_host_keys did it.
     const md5_key_t* host_key_to_search(std::size_t index, const host_pair_t& pair);
 
-    // The key plan_host_keys hashed for pair `index`.
-    const md5_key_t& planned_key(std::size_t index) const noexcept { return slot_keys_[index]; }
-
     // The keys of the URL's query parameters, ascending bytewise, duplicates collapsed.
     std::span<const md5_key_t> parameter_keys();
     bool has_parameter_key(const std::uint8_t* key);
