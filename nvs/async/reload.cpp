@@ -2,7 +2,7 @@
 #include "common/quoted_path.h"
 
 #include "common/exception.h"
-#include "nvs/async/container_checks.h"
+#include "nvs/async/open_checks.h"
 #include "nvs/async/helper_thread.h"
 #include "nvs/file.h"
 #include "nvs/index/signature.h"
@@ -68,16 +68,15 @@ bool is_regular_entry(const fs::directory_entry& entry)
 struct candidate_t {
     std::string path;
     bool regular = true; // false: refused without opening
-    std::optional<io::mapped_file_t> mapped;
-    std::string failure; // why it could not be opened
 };
 
 // Returns whether the database was loaded.
-bool load(engine_t::estate_t& estate, const std::string& path, io::mapped_file_t mapped)
+bool load(engine_t::estate_t& estate, const std::string& path, io::mapping_t mapping)
 {
     std::shared_ptr<const file_t> file;
     try {
-        file = std::make_shared<const file_t>(std::move(mapped), index::content_t::container_checked_t{});
+        file = std::make_shared<const file_t>(io::mapped_file_t::adopt(path, std::move(mapping)),
+                                              index::content_t::container_checked_t{});
     } catch (const boost::system::system_error& e) {
         log_failure(path, e.code().message());
         return false;
@@ -95,57 +94,39 @@ bool load(engine_t::estate_t& estate, const std::string& path, io::mapped_file_t
     return true;
 }
 
-// How many files are kept open ahead of the one being loaded: enough for the
+// How many files may be open ahead of the one being loaded: enough for the
 // helper never to run dry, few enough that a directory of thousands of bad
 // files does not hold thousands of descriptors and mappings at once.
 constexpr std::size_t open_ahead = 16;
 
-// Opens files ahead of the one being loaded, so that the helper can hash and
-// verify them meanwhile, and takes them in listing order: each one's outcome
-// and log line come in the same order, and mean the same, as if the files
-// were opened one by one. Returns whether any database was loaded.
-bool load_all(engine_t::estate_t& estate, std::vector<candidate_t>& candidates, helper_thread_t* helper)
+// Files are opened and checked ahead of the one being loaded, by this thread
+// and the helper, and taken in listing order: each one's outcome and log line
+// come in the same order, and mean the same, as if the files were opened one
+// by one. Returns whether any database was loaded.
+bool load_all(engine_t::estate_t& estate, const std::vector<candidate_t>& candidates, helper_thread_t* helper)
 {
-    container_checks_t checks(candidates.size(), helper);
-    std::size_t opened = 0;
-    const auto open_until = [&](std::size_t end) {
-        for (; opened < std::min(end, candidates.size()); ++opened) {
-            auto& candidate = candidates[opened];
-            if (!candidate.regular) {
-                checks.skip(opened);
-                continue;
-            }
-            try {
-                candidate.mapped = io::mapped_file_t::open(candidate.path);
-                checks.offer(opened, candidate.mapped->data(), candidate.mapped->size());
-            } catch (const boost::system::system_error& e) {
-                candidate.failure = e.code().message();
-                checks.skip(opened);
-            } catch (const std::exception& e) {
-                candidate.failure = log_text(e);
-                checks.skip(opened);
-            }
-        }
-    };
+    std::vector<const char*> paths;
+    paths.reserve(candidates.size());
+    for (const auto& candidate : candidates)
+        paths.push_back(candidate.regular ? candidate.path.c_str() : nullptr);
+    open_checks_t checks(paths, helper, open_ahead);
 
     bool loaded_any = false;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        open_until(i + open_ahead);
-        auto& candidate = candidates[i];
+        auto outcome = checks.take(i);
+        const auto& candidate = candidates[i];
         if (!candidate.regular) {
             // Opening a FIFO would block the worker until some writer came
             // along; a directory or device cannot be mapped anyway. Reported
             // with the error mapping them would give.
             log_failure(candidate.path,
                         boost::system::error_code(ENODEV, boost::system::system_category()).message());
-        } else if (!candidate.mapped) {
-            log_failure(candidate.path, candidate.failure);
-        } else if (const error_t e = checks.result(i); e != error_t::success) {
-            log_failure(candidate.path, make_error_code(e).message());
-            candidate.mapped.reset();
+        } else if (!outcome.mapping) {
+            log_failure(candidate.path, outcome.failure.code().message());
+        } else if (outcome.check != error_t::success) {
+            log_failure(candidate.path, make_error_code(outcome.check).message());
         } else {
-            loaded_any |= load(estate, candidate.path, std::move(*candidate.mapped));
-            candidate.mapped.reset();
+            loaded_any |= load(estate, candidate.path, std::move(outcome.mapping));
         }
     }
     return loaded_any;
@@ -179,7 +160,7 @@ bool scan(engine_t::estate_t& estate, std::optional<helper_thread_t>& helper)
             if (loaded.count(path) || !is_database_name(it->path().filename().string()))
                 continue;
             const bool regular = is_regular_entry(*it);
-            candidates.push_back({std::move(path), regular, std::nullopt, {}});
+            candidates.push_back({std::move(path), regular});
         }
     } catch (const boost::system::system_error& e) {
         // Reported after the entries listed before the failure, as a scan that

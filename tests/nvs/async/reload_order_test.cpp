@@ -1,8 +1,8 @@
 // A load checks files on two threads; what it reports must not show it: each
 // file's outcome and log line come in listing order, a bad file spoils only
 // itself wherever it stands, and the loaded databases are the good ones.
-#include "nvs/async/container_checks.h"
 #include "nvs/async/helper_thread.h"
+#include "nvs/async/open_checks.h"
 #include "nvs/async/reload.h"
 #include "nvs/file.h"
 #include "nvs/index/content.h"
@@ -166,7 +166,51 @@ std::vector<bytes_t> mixed_images()
     return images;
 }
 
-TEST(ContainerChecks, EveryResultIsTheCheckOfThatFileWithOrWithoutTheHelper)
+// The images written to a directory, with a path that names nothing and a
+// directory among them; a null path for a file not to be opened.
+struct check_files_t {
+    test::temp_dir_t dir;
+    std::vector<std::string> names;
+    std::vector<const char*> paths;
+
+    explicit check_files_t(const std::vector<bytes_t>& images)
+    {
+        for (std::size_t i = 0; i < images.size(); ++i) {
+            names.push_back(dir.file("f" + std::to_string(i) + ".nvs"));
+            test::write_file(names.back(), images[i]);
+        }
+        names.push_back(dir.file("missing.nvs"));
+        names.push_back(dir.file("directory.nvs"));
+        std::filesystem::create_directory(names.back());
+        for (const auto& name : names)
+            paths.push_back(name.c_str());
+        paths.push_back(nullptr);
+    }
+};
+
+void expect_outcome(open_checks_t::outcome_t outcome, const std::vector<bytes_t>& images, std::size_t i)
+{
+    SCOPED_TRACE("file " + std::to_string(i));
+    if (i < images.size()) {
+        ASSERT_TRUE(outcome.mapping);
+        EXPECT_EQ(outcome.mapping.size(), images[i].size());
+        EXPECT_EQ(outcome.check, index::check_container(images[i].data(), std::uint32_t(images[i].size())));
+    } else if (i == images.size()) {
+        EXPECT_FALSE(outcome.mapping);
+        EXPECT_STREQ(outcome.failure.call, "open");
+        EXPECT_EQ(outcome.failure.error, ENOENT);
+    } else if (i == images.size() + 1) {
+        // A directory opens but cannot be mapped.
+        EXPECT_FALSE(outcome.mapping);
+        EXPECT_STREQ(outcome.failure.call, "mmap");
+        EXPECT_EQ(outcome.failure.error, ENODEV);
+    } else {
+        EXPECT_FALSE(outcome.mapping);
+        EXPECT_EQ(outcome.failure.call, nullptr);
+    }
+}
+
+TEST(OpenChecks, EveryOutcomeIsThatOfItsFileWithOrWithoutTheHelper)
 {
     const auto images = mixed_images();
     std::vector<error_t> expected;
@@ -175,44 +219,54 @@ TEST(ContainerChecks, EveryResultIsTheCheckOfThatFileWithOrWithoutTheHelper)
     ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::success), 0);
     ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::bad_file_signature), 0);
     ASSERT_NE(std::count(expected.begin(), expected.end(), error_t::bad_file_format), 0);
+    const check_files_t files(images);
 
     for (const bool helper : {false, true})
-        for (int round = 0; round < 20; ++round) {
-            SCOPED_TRACE(std::string(helper ? "with" : "without") + " helper, round " + std::to_string(round));
-            std::optional<helper_thread_t> thread;
-            if (helper)
-                thread.emplace();
-            container_checks_t checks(images.size(), thread ? &*thread : nullptr);
-            EXPECT_EQ(checks.has_helper(), helper);
-            const std::size_t skipped = std::size_t(round) % images.size();
-            for (std::size_t i = 0; i < images.size(); ++i) {
-                if (i == skipped)
-                    checks.skip(i);
-                else
-                    checks.offer(i, images[i].data(), std::uint32_t(images[i].size()));
+        for (const std::size_t ahead : {1, 2, 5, 16})
+            for (int round = 0; round < 5; ++round) {
+                SCOPED_TRACE(std::string(helper ? "with" : "without") + " helper, " + std::to_string(ahead)
+                             + " ahead, round " + std::to_string(round));
+                std::optional<helper_thread_t> thread;
+                if (helper)
+                    thread.emplace();
+                open_checks_t checks(files.paths, thread ? &*thread : nullptr, ahead);
+                EXPECT_EQ(checks.has_helper(), helper);
+                for (std::size_t i = 0; i < files.paths.size(); ++i)
+                    expect_outcome(checks.take(i), images, i);
             }
-            for (std::size_t i = 0; i < images.size(); ++i) {
-                if (i != skipped) {
-                    EXPECT_EQ(checks.result(i), expected[i]) << "file " << i;
-                }
-            }
-        }
 }
 
-TEST(ContainerChecks, GivingUpHalfWayJoinsTheHelper)
+TEST(OpenChecks, OutcomesAreTakenInOrder)
 {
     const auto images = mixed_images();
-    for (std::size_t offered = 0; offered <= images.size(); offered += 3) {
-        SCOPED_TRACE("offered " + std::to_string(offered));
-        helper_thread_t thread;
-        container_checks_t checks(images.size(), &thread);
-        for (std::size_t i = 0; i < offered; ++i)
-            checks.offer(i, images[i].data(), std::uint32_t(images[i].size()));
-        if (offered > 0) {
-            EXPECT_EQ(checks.result(0), index::check_container(images[0].data(), std::uint32_t(images[0].size())));
+    const check_files_t files(images);
+    open_checks_t checks(files.paths, nullptr, 4);
+    expect_outcome(checks.take(0), images, 0);
+    EXPECT_THROW(checks.take(2), std::logic_error);
+    EXPECT_THROW(checks.take(0), std::logic_error);
+    expect_outcome(checks.take(1), images, 1);
+}
+
+TEST(OpenChecks, GivingUpHalfWayJoinsTheHelperAndClosesWhatWasOpened)
+{
+    const auto images = mixed_images();
+    const check_files_t files(images);
+    const auto open_descriptors = [] {
+        return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                             std::filesystem::directory_iterator());
+    };
+    const auto before = open_descriptors();
+    for (std::size_t taken = 0; taken <= files.paths.size(); taken += 3) {
+        SCOPED_TRACE("taken " + std::to_string(taken));
+        {
+            helper_thread_t thread;
+            open_checks_t checks(files.paths, &thread, 4);
+            for (std::size_t i = 0; i < taken; ++i)
+                expect_outcome(checks.take(i), images, i);
+            // The destructor stops the helper, which may be waiting for room
+            // ahead or still checking: either way it must return.
         }
-        // The destructor stops the helper, which may be waiting for an offer
-        // that never comes or still checking: either way it must return.
+        EXPECT_EQ(open_descriptors(), before);
     }
 }
 
