@@ -98,20 +98,71 @@ void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::si
     keys_ += count;
 }
 
-std::size_t key_filter_t::add_files(const file_set_t& files, std::size_t first, std::size_t end) noexcept
+std::size_t key_filter_t::split_of(const std::uint8_t* keys, std::size_t count, std::size_t stride,
+                                   std::size_t block) const noexcept
 {
-    std::size_t added = 0;
-    // Runs are sorted, so their blocks ascend and the writes sweep the filter
-    // in order; nothing here relies on it, a damaged run is only slower.
+    std::size_t low = 0, high = count;
+    while (low < high) {
+        const std::size_t mid = low + (high - low) / 2;
+        if (block_of(keys + mid * stride) < block)
+            low = mid + 1;
+        else
+            high = mid;
+    }
+    return low;
+}
+
+key_filter_t::added_t key_filter_t::add_half(const file_set_t& files, bool upper) noexcept
+{
+    const std::size_t half = blocks_.size() / 2;
+    added_t added;
+    // A run is sorted, so the keys whose blocks lie in one half form one side
+    // of it: each thread reads only its side. A key on the wrong side (a run
+    // out of order) is left to add_strays.
     for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+        const std::size_t split = split_of(keys, count, stride, half);
+        const std::size_t begin = upper ? split : 0, end = upper ? count : split;
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::uint8_t* key = keys + i * stride;
+            const std::size_t block = block_of(key);
+            if ((block >= half) == upper) {
+                insert(key, block);
+                ++added.keys;
+            } else {
+                ++added.strays;
+            }
+        }
+    });
+    return added;
+}
+
+std::size_t key_filter_t::add_strays(const file_set_t& files) noexcept
+{
+    const std::size_t half = blocks_.size() / 2;
+    std::size_t added = 0;
+    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+        const std::size_t split = split_of(keys, count, stride, half);
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t* key = keys + i * stride;
             const std::size_t block = block_of(key);
-            if (block >= first && block < end) {
+            if ((block >= half) != (i >= split)) {
                 insert(key, block);
                 ++added;
             }
         }
+    });
+    return added;
+}
+
+std::size_t key_filter_t::add_files(const file_set_t& files) noexcept
+{
+    std::size_t added = 0;
+    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+        for (std::size_t i = 0; i < count; ++i) {
+            const std::uint8_t* key = keys + i * stride;
+            insert(key, block_of(key));
+        }
+        added += count;
     });
     return added;
 }
@@ -147,16 +198,15 @@ key_filter_t key_filter_t::of_files(const file_set_t& files, const run_beside_t&
     const std::size_t blocks = filter.blocks_.size();
     if (total == 0)
         return filter;
-    // Split by blocks, the two halves never write the same memory; each
-    // thread reads every key but sets the bits of half of them.
+    // Split by blocks, the two halves never write the same memory.
     if (run_beside && blocks > 1) {
-        const std::size_t half = blocks / 2;
-        std::size_t upper = 0, lower = 0;
-        run_beside([&] { upper = filter.add_files(files, half, blocks); },
-                   [&] { lower = filter.add_files(files, 0, half); });
-        filter.keys_ = lower + upper;
+        added_t lower, upper;
+        run_beside([&] { upper = filter.add_half(files, true); }, [&] { lower = filter.add_half(files, false); });
+        filter.keys_ = lower.keys + upper.keys;
+        if (lower.strays + upper.strays != 0)
+            filter.keys_ += filter.add_strays(files);
     } else {
-        filter.keys_ = filter.add_files(files, 0, blocks);
+        filter.keys_ = filter.add_files(files);
     }
     return filter;
 }

@@ -64,8 +64,19 @@ private:
     std::size_t block_of(const std::uint8_t* key) const noexcept;
     // add() once there is at least one block.
     void insert(const std::uint8_t* key, std::size_t block) noexcept;
-    // The keys of the files that fall into blocks [first, end); returns their number.
-    std::size_t add_files(const file_set_t& files, std::size_t first, std::size_t end) noexcept;
+    struct added_t {
+        std::size_t keys = 0;
+        std::size_t strays = 0; // on the other half's side of their run
+    };
+    // The keys of the files.
+    std::size_t add_files(const file_set_t& files) noexcept;
+    // The keys of the files whose blocks lie in the lower or the upper half.
+    added_t add_half(const file_set_t& files, bool upper) noexcept;
+    // The keys add_half left to no one, in runs out of order.
+    std::size_t add_strays(const file_set_t& files) noexcept;
+    // The number of leading keys of a sorted run whose blocks lie below `block`.
+    std::size_t split_of(const std::uint8_t* keys, std::size_t count, std::size_t stride,
+                         std::size_t block) const noexcept;
 
     std::vector<block_t> blocks_;
     std::size_t keys_ = 0;

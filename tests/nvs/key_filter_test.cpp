@@ -10,6 +10,7 @@
 
 #include <cmath>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace nv::nvs {
@@ -140,6 +141,51 @@ TEST(KeyFilter, HoldsEverySearchedKeyOfTheDatabases)
     for (const auto& key : random_keys(1000, 5))
         foreign += filter.may_hold(key);
     EXPECT_LT(foreign, 100u);
+}
+
+// Built by two threads, one half of the blocks each, the filter must take in
+// the same keys as built by one: also those of a run out of order, which a
+// thread finds on the other half's side.
+TEST(KeyFilter, TwoThreadsTakeInEveryKeyOfSortedAndUnsortedRuns)
+{
+    test::temp_dir_t dir;
+    const auto sorted_keys = random_keys(5000, 11);
+    auto unsorted_keys = random_keys(3000, 12);
+    test::write_database(dir.file("sorted.nvs"), test::database_spec_t{}.with_ipv6_hashes(sorted_keys));
+    test::bytes_t section;
+    for (const auto& key : unsorted_keys)
+        section.insert(section.end(), key.begin(), key.end());
+    test::write_file(dir.file("unsorted.nvs"), test::database({{3, section}}));
+
+    const key_filter_t::run_beside_t two_threads = [](const std::function<void()>& theirs,
+                                                      const std::function<void()>& mine) {
+        std::thread thread(theirs);
+        mine();
+        thread.join();
+    };
+    const std::vector<std::pair<std::string, std::vector<std::string>>> sets = {
+        {"sorted", {"sorted.nvs"}}, {"unsorted", {"unsorted.nvs"}}, {"both", {"sorted.nvs", "unsorted.nvs"}}};
+    for (const auto& [what, names] : sets) {
+        SCOPED_TRACE(what);
+        file_set_t files;
+        std::vector<md5_key_t> held;
+        for (const auto& name : names) {
+            files.insert(std::make_shared<const file_t>(dir.file(name)));
+            const auto& keys = name == "sorted.nvs" ? sorted_keys : unsorted_keys;
+            held.insert(held.end(), keys.begin(), keys.end());
+        }
+        const auto alone = key_filter_t::of_files(files);
+        const auto beside = key_filter_t::of_files(files, two_threads);
+        EXPECT_EQ(alone.key_count(), held.size());
+        EXPECT_EQ(beside.key_count(), held.size());
+        std::size_t missing = 0;
+        for (const auto& key : held)
+            missing += !beside.may_hold(key);
+        EXPECT_EQ(missing, 0u);
+        // The same bits, so the same answers for foreign keys as well.
+        for (const auto& key : random_keys(20000, 13))
+            ASSERT_EQ(beside.may_hold(key), alone.may_hold(key));
+    }
 }
 
 } // namespace
