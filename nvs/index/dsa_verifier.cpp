@@ -1,6 +1,7 @@
 #include "nvs/index/dsa_verifier.h"
 
 #include "nvs/index/bignum.h"
+#include "nvs/index/modular_inverse.h"
 
 namespace nv::nvs::index {
 
@@ -14,6 +15,14 @@ limbs_t<N> limbs_of(const BIGNUM* b)
     limbs_t<N> out{};
     for (std::size_t i = 0; i < bytes.size(); ++i)
         out[i / 8] |= std::uint64_t(bytes[i]) << (8 * (i % 8));
+    return out;
+}
+
+// 2^exponent, for an exponent below 192.
+dsa_verifier_t::small_t power_of_two(unsigned exponent) noexcept
+{
+    dsa_verifier_t::small_t out{};
+    out[exponent / 64] = std::uint64_t(1) << (exponent % 64);
     return out;
 }
 
@@ -46,10 +55,6 @@ std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, cons
     v->mod_p_ = montgomery_t<8>(limbs_of<8>(p), limbs_of<8>(power_of_two(2 * 512, p, ctx.get()).get()));
     v->mod_q_ = montgomery_t<3>(limbs_of<3>(q), limbs_of<3>(power_of_two(2 * 192, q, ctx.get()).get()));
     v->q_ = limbs_of<3>(q);
-    auto q_minus_2 = new_bn();
-    bn_check(BN_sub(q_minus_2.get(), q, BN_value_one()));
-    bn_check(BN_sub_word(q_minus_2.get(), 1));
-    v->q_minus_2_ = limbs_of<3>(q_minus_2.get());
     v->two64_in_form_ = limbs_of<3>(power_of_two(64 + 192, q, ctx.get()).get());
     v->columns_ = unsigned(q_bits + rows - 1) / rows;
     v->fill(v->g_table_, v->mod_p_.to_form(limbs_of<8>(g)));
@@ -89,12 +94,19 @@ std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t&
 {
     if (is_zero(r) || !less_than(r, q_) || is_zero(s) || !less_than(s, q_))
         return false;
-    // s^-1 as s^(q-2), in Montgomery form. That is the inverse for a prime q;
-    // proving q prime would wake the library's random generator and its
-    // state for good, so the product is checked instead: one multiplication.
-    const small_t s_in_form = mod_q_.to_form(s);
-    const small_t w = mod_q_.power(s_in_form, q_minus_2_);
-    if (mod_q_.multiply(s_in_form, w) != mod_q_.one())
+    // w = s^-1 in Montgomery form, i.e. s^-1 * 2^192 mod q, from s^-1 * 2^shift.
+    const auto inverse = almost_inverse(s, q_);
+    if (!inverse)
+        return std::nullopt; // s shares a factor with q: not a prime, a broken key
+    small_t w;
+    if (inverse->shift > 192 && inverse->shift < 384)
+        w = mod_q_.multiply(inverse->value, power_of_two(384 - inverse->shift));
+    else if (inverse->shift >= 1 && inverse->shift <= 192)
+        w = mod_q_.multiply(mod_q_.to_form(inverse->value), power_of_two(192 - inverse->shift));
+    else
+        return std::nullopt; // beyond the bound on the shift: cannot happen
+    // The product proves w the inverse whatever went before: s * w / 2^192 = 1.
+    if (mod_q_.multiply(s, w) != small_t{1, 0, 0})
         return std::nullopt;
     // A plain factor times one in Montgomery form gives a plain product; the
     // digest may exceed q, which the multiplication reduces.

@@ -26,12 +26,12 @@ public:
 
     // The DSA equations for a digest already taken as a number: r and s in
     // [1, q), w = s^-1, v = g^(digest w) y^(r w) mod p mod q, valid when v = r.
-    // Nothing when it cannot tell: the inverse of s could not be had this way
-    // (q is not a prime, i.e. a broken key), which the general way settles.
+    // Nothing when it cannot tell: s has no inverse modulo q (q is not a
+    // prime, i.e. a broken key), which the general way settles.
     std::optional<bool> verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
 
 private:
-    static constexpr unsigned rows = 6; // bits of an exponent taken at once
+    static constexpr unsigned rows = 8; // bits of an exponent taken at once
     using large_t = limbs_t<8>;
     using table_t = std::array<large_t, std::size_t(1) << rows>;
 
@@ -43,7 +43,6 @@ private:
     montgomery_t<8> mod_p_;
     montgomery_t<3> mod_q_;
     small_t q_{};
-    small_t q_minus_2_{};
     small_t two64_in_form_{}; // 2^64 in Montgomery form modulo q
     unsigned columns_ = 0;
     table_t g_table_{};

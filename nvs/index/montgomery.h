@@ -32,6 +32,16 @@ bool is_zero(const limbs_t<N>& a) noexcept
     return any == 0;
 }
 
+#if defined(__x86_64__)
+namespace detail {
+// Whether this processor has mulx, adcx and adox.
+bool adx_available() noexcept;
+// multiply() for N = 8 with those instructions; m below 2^512 - 2^448.
+void multiply_8_adx(std::uint64_t* out, const std::uint64_t* a, const std::uint64_t* b, const std::uint64_t* m,
+                    std::uint64_t m0_inverse) noexcept;
+} // namespace detail
+#endif
+
 template <std::size_t N>
 class montgomery_t {
 public:
@@ -47,6 +57,10 @@ public:
         for (int i = 0; i < 6; ++i)
             inverse *= 2 - m_[0] * inverse;
         m0_inverse_ = 0 - inverse;
+#if defined(__x86_64__)
+        if constexpr (N == 8)
+            adx_ = detail::adx_available() && m_[N - 1] != ~std::uint64_t(0);
+#endif
         one_ = to_form(number_t{1});
     }
 
@@ -57,6 +71,20 @@ public:
     // a * b / R mod m. Fully reduced when a * b < m * R, which holds for any
     // a < R once b < m.
     number_t multiply(const number_t& a, const number_t& b) const noexcept
+    {
+#if defined(__x86_64__)
+        if constexpr (N == 8)
+            if (adx_) {
+                number_t out;
+                detail::multiply_8_adx(out.data(), a.data(), b.data(), m_.data(), m0_inverse_);
+                return out;
+            }
+#endif
+        return multiply_portable(a, b);
+    }
+
+    // The same in plain C++, on any processor (and to check the other ways).
+    number_t multiply_portable(const number_t& a, const number_t& b) const noexcept
     {
         using u128 = unsigned __int128;
         std::uint64_t t[N + 2] = {};
@@ -122,6 +150,7 @@ private:
     number_t r2_{};
     number_t one_{};
     std::uint64_t m0_inverse_ = 0;
+    bool adx_ = false; // multiply() takes multiply_8_adx
 };
 
 } // namespace nv::nvs::index

@@ -1,0 +1,189 @@
+// The 512-bit Montgomery product with the BMI2 and ADX instructions: mulx
+// leaves the flags alone, so two carry chains (adcx on CF, adox on OF) run
+// through each row at once, and the whole row stays in registers.
+//
+// Product first (a * b into 16 limbs), then eight reduction rounds over its
+// low half, then the high half added and one conditional subtraction. The
+// rounds need no ninth limb only while m < 2^512 - 2^448: each round adds
+// at most (2^64 - 1) m to a window below 2^512, and leaves it below
+// m + 2^448 after the shift. The caller checks that bound.
+#include "nvs/index/montgomery.h"
+
+#if defined(__x86_64__)
+
+#include <immintrin.h>
+
+namespace nv::nvs::index::detail {
+
+namespace {
+
+// clang-format off
+
+// Row i of the product: the window (eight registers, w0 the lowest) gains
+// a * b[i]. Its lowest limb is then final and stored as t[i]; its register
+// takes the new top limb, so the next row's window starts at w1.
+// rsi = a, rcx = b, rdi = t; rax and rbx are the product's low and high
+// halves; rdx is b[i], then 0 to flush both carries into the top.
+#define NORVA_PRODUCT_ROW(i, w0, w1, w2, w3, w4, w5, w6, w7) \
+    "movq " #i "*8(%%rcx), %%rdx\n\t"                         \
+    "xorl %%eax, %%eax\n\t"                                   \
+    "mulxq 0(%%rsi), %%rax, %%rbx\n\t"                        \
+    "adoxq %%rax, %%" #w0 "\n\t"                              \
+    "adcxq %%rbx, %%" #w1 "\n\t"                              \
+    "movq %%" #w0 ", " #i "*8(%%rdi)\n\t"                     \
+    "mulxq 8(%%rsi), %%rax, %%rbx\n\t"                        \
+    "adoxq %%rax, %%" #w1 "\n\t"                              \
+    "adcxq %%rbx, %%" #w2 "\n\t"                              \
+    "mulxq 16(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w2 "\n\t"                              \
+    "adcxq %%rbx, %%" #w3 "\n\t"                              \
+    "mulxq 24(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w3 "\n\t"                              \
+    "adcxq %%rbx, %%" #w4 "\n\t"                              \
+    "mulxq 32(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w4 "\n\t"                              \
+    "adcxq %%rbx, %%" #w5 "\n\t"                              \
+    "mulxq 40(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w5 "\n\t"                              \
+    "adcxq %%rbx, %%" #w6 "\n\t"                              \
+    "mulxq 48(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w6 "\n\t"                              \
+    "adcxq %%rbx, %%" #w7 "\n\t"                              \
+    "mulxq 56(%%rsi), %%rax, %%" #w0 "\n\t"                   \
+    "adoxq %%rax, %%" #w7 "\n\t"                              \
+    "movl $0, %%edx\n\t"                                      \
+    "adcxq %%rdx, %%" #w0 "\n\t"                              \
+    "adoxq %%rdx, %%" #w0 "\n\t"
+
+// One reduction round: the window gains q * m with q = w0 * (-m^-1) mod
+// 2^64, which makes w0 zero; its register takes the new top limb.
+// rsi = m, rcx = -m^-1 mod 2^64.
+#define NORVA_REDUCTION_ROUND(w0, w1, w2, w3, w4, w5, w6, w7) \
+    "movq %%" #w0 ", %%rdx\n\t"                               \
+    "imulq %%rcx, %%rdx\n\t"                                  \
+    "xorl %%eax, %%eax\n\t"                                   \
+    "mulxq 0(%%rsi), %%rax, %%rbx\n\t"                        \
+    "adoxq %%rax, %%" #w0 "\n\t"                              \
+    "adcxq %%rbx, %%" #w1 "\n\t"                              \
+    "mulxq 8(%%rsi), %%rax, %%rbx\n\t"                        \
+    "adoxq %%rax, %%" #w1 "\n\t"                              \
+    "adcxq %%rbx, %%" #w2 "\n\t"                              \
+    "mulxq 16(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w2 "\n\t"                              \
+    "adcxq %%rbx, %%" #w3 "\n\t"                              \
+    "mulxq 24(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w3 "\n\t"                              \
+    "adcxq %%rbx, %%" #w4 "\n\t"                              \
+    "mulxq 32(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w4 "\n\t"                              \
+    "adcxq %%rbx, %%" #w5 "\n\t"                              \
+    "mulxq 40(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w5 "\n\t"                              \
+    "adcxq %%rbx, %%" #w6 "\n\t"                              \
+    "mulxq 48(%%rsi), %%rax, %%rbx\n\t"                       \
+    "adoxq %%rax, %%" #w6 "\n\t"                              \
+    "adcxq %%rbx, %%" #w7 "\n\t"                              \
+    "mulxq 56(%%rsi), %%rax, %%" #w0 "\n\t"                   \
+    "adoxq %%rax, %%" #w7 "\n\t"                              \
+    "movl $0, %%edx\n\t"                                      \
+    "adcxq %%rdx, %%" #w0 "\n\t"                              \
+    "adoxq %%rdx, %%" #w0 "\n\t"
+
+// After eight rows or rounds the window is back in r8 (lowest) to r15.
+#define NORVA_EIGHT(step)                                      \
+    step(0, r8, r9, r10, r11, r12, r13, r14, r15)              \
+    step(1, r9, r10, r11, r12, r13, r14, r15, r8)              \
+    step(2, r10, r11, r12, r13, r14, r15, r8, r9)              \
+    step(3, r11, r12, r13, r14, r15, r8, r9, r10)              \
+    step(4, r12, r13, r14, r15, r8, r9, r10, r11)              \
+    step(5, r13, r14, r15, r8, r9, r10, r11, r12)              \
+    step(6, r14, r15, r8, r9, r10, r11, r12, r13)              \
+    step(7, r15, r8, r9, r10, r11, r12, r13, r14)
+
+#define NORVA_ROUND_AT(i, w0, w1, w2, w3, w4, w5, w6, w7) NORVA_REDUCTION_ROUND(w0, w1, w2, w3, w4, w5, w6, w7)
+
+// clang-format on
+
+__attribute__((target("bmi2,adx"))) void product(std::uint64_t* t, const std::uint64_t* a,
+                                                 const std::uint64_t* b) noexcept
+{
+    asm volatile("xorl %%r8d, %%r8d\n\t"
+                 "xorl %%r9d, %%r9d\n\t"
+                 "xorl %%r10d, %%r10d\n\t"
+                 "xorl %%r11d, %%r11d\n\t"
+                 "xorl %%r12d, %%r12d\n\t"
+                 "xorl %%r13d, %%r13d\n\t"
+                 "xorl %%r14d, %%r14d\n\t"
+                 "xorl %%r15d, %%r15d\n\t" //
+                 NORVA_EIGHT(NORVA_PRODUCT_ROW)
+                 "movq %%r8, 64(%%rdi)\n\t"
+                 "movq %%r9, 72(%%rdi)\n\t"
+                 "movq %%r10, 80(%%rdi)\n\t"
+                 "movq %%r11, 88(%%rdi)\n\t"
+                 "movq %%r12, 96(%%rdi)\n\t"
+                 "movq %%r13, 104(%%rdi)\n\t"
+                 "movq %%r14, 112(%%rdi)\n\t"
+                 "movq %%r15, 120(%%rdi)\n\t"
+                 :
+                 : "S"(a), "c"(b), "D"(t)
+                 : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+}
+
+// t[0..7] becomes (t[0..7] + q m) / 2^512 for the q that makes it exact.
+__attribute__((target("bmi2,adx"))) void reduce_low_half(std::uint64_t* t, const std::uint64_t* m,
+                                                         std::uint64_t m0_inverse) noexcept
+{
+    asm volatile("movq 0(%%rdi), %%r8\n\t"
+                 "movq 8(%%rdi), %%r9\n\t"
+                 "movq 16(%%rdi), %%r10\n\t"
+                 "movq 24(%%rdi), %%r11\n\t"
+                 "movq 32(%%rdi), %%r12\n\t"
+                 "movq 40(%%rdi), %%r13\n\t"
+                 "movq 48(%%rdi), %%r14\n\t"
+                 "movq 56(%%rdi), %%r15\n\t" //
+                 NORVA_EIGHT(NORVA_ROUND_AT)
+                 "movq %%r8, 0(%%rdi)\n\t"
+                 "movq %%r9, 8(%%rdi)\n\t"
+                 "movq %%r10, 16(%%rdi)\n\t"
+                 "movq %%r11, 24(%%rdi)\n\t"
+                 "movq %%r12, 32(%%rdi)\n\t"
+                 "movq %%r13, 40(%%rdi)\n\t"
+                 "movq %%r14, 48(%%rdi)\n\t"
+                 "movq %%r15, 56(%%rdi)\n\t"
+                 :
+                 : "D"(t), "S"(m), "c"(m0_inverse)
+                 : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+}
+
+#undef NORVA_ROUND_AT
+#undef NORVA_EIGHT
+#undef NORVA_REDUCTION_ROUND
+#undef NORVA_PRODUCT_ROW
+
+} // namespace
+
+bool adx_available() noexcept { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx"); }
+
+__attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, const std::uint64_t* a,
+                                                        const std::uint64_t* b, const std::uint64_t* m,
+                                                        std::uint64_t m0_inverse) noexcept
+{
+    std::uint64_t t[16];
+    product(t, a, b);
+    reduce_low_half(t, m, m0_inverse);
+    // Below 2m (a * b < m * 2^512), but possibly not below 2^512: the carry
+    // out of the addition counts as the ninth limb.
+    unsigned long long sum[8], difference[8];
+    unsigned char carry = 0, borrow = 0;
+    for (int i = 0; i < 8; ++i)
+        carry = _addcarry_u64(carry, t[i], t[i + 8], &sum[i]);
+    for (int i = 0; i < 8; ++i)
+        borrow = _subborrow_u64(borrow, sum[i], m[i], &difference[i]);
+    const bool keep = !carry && borrow; // the sum is below m already
+    for (int i = 0; i < 8; ++i)
+        out[i] = keep ? sum[i] : difference[i];
+}
+
+} // namespace nv::nvs::index::detail
+
+#endif
