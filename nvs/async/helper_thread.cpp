@@ -1,5 +1,6 @@
 #include "nvs/async/helper_thread.h"
 
+#include <sched.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -26,6 +27,24 @@ struct attr_t {
     ~attr_t() { ::pthread_attr_destroy(&attr); }
 };
 
+// The helper runs on any processor the owner may use but the one the owner
+// is on. Left to itself, the scheduler of a virtual machine, which often sees
+// no cache shared between processors, wakes the helper on the owner's
+// processor, and the two take turns there while another one idles.
+void keep_off_this_cpu(pthread_attr_t& attr) noexcept
+{
+    cpu_set_t allowed;
+    CPU_ZERO(&allowed);
+    if (::sched_getaffinity(0, sizeof allowed, &allowed) != 0)
+        return;
+    const int here = ::sched_getcpu();
+    if (here < 0 || here >= CPU_SETSIZE || !CPU_ISSET(here, &allowed) || CPU_COUNT(&allowed) < 2)
+        return;
+    CPU_CLR(here, &allowed);
+    // Without it the helper goes wherever the scheduler puts it: slower, not wrong.
+    ::pthread_attr_setaffinity_np(&attr, sizeof allowed, &allowed);
+}
+
 } // namespace
 
 helper_thread_t::stack_t::~stack_t()
@@ -49,6 +68,7 @@ helper_thread_t::helper_thread_t()
     attr_t attr;
     if (const int error = ::pthread_attr_setstack(&attr.attr, static_cast<char*>(base) + page, stack_size))
         throw std::system_error(error, std::generic_category(), "pthread_attr_setstack");
+    keep_off_this_cpu(attr.attr);
     if (const int error = ::pthread_create(&thread_, &attr.attr, &helper_thread_t::entry, this))
         throw std::system_error(error, std::generic_category(), "pthread_create");
 }
