@@ -132,12 +132,12 @@ bool load_all(engine_t::estate_t& estate, const std::vector<candidate_t>& candid
     return loaded_any;
 }
 
-// A second thread for the reload, when it has at least two files to open
-// and their checks allocate nothing (a thread that allocates would keep a
-// malloc arena of its own). Without one everything runs here, as it can.
-void start_helper(std::optional<helper_thread_t>& helper, std::size_t files)
+// A second thread for the reload, when the checks of the files allocate
+// nothing (a thread that allocates would keep a malloc arena of its own).
+// Without one everything runs here, as it can.
+void start_helper(std::optional<helper_thread_t>& helper)
 {
-    if (files < 2 || !index::built_in_key().verifier())
+    if (helper || !index::built_in_key().verifier())
         return;
     try {
         helper.emplace();
@@ -149,6 +149,11 @@ void start_helper(std::optional<helper_thread_t>& helper, std::size_t files)
 // Returns whether any database was loaded.
 bool scan(engine_t::estate_t& estate, std::optional<helper_thread_t>& helper)
 {
+    // A first load opens every database there is, so its helper starts while
+    // the directory is listed; a later reload mostly finds nothing to open and
+    // starts one only for two files or more.
+    if (estate.files.empty())
+        start_helper(helper);
     std::set<std::string> loaded;
     for (const auto& file : estate.files)
         loaded.insert(file->path());
@@ -167,7 +172,8 @@ bool scan(engine_t::estate_t& estate, std::optional<helper_thread_t>& helper)
         // loaded while it listed would have.
         listing_failure = e.code();
     }
-    start_helper(helper, candidates.size());
+    if (candidates.size() >= 2)
+        start_helper(helper);
     const bool loaded_any = load_all(estate, candidates, helper ? &*helper : nullptr);
     if (listing_failure && log_t::instance().enabled(log_t::error))
         log(log_t::error, "NVS Loading " + nv::quoted_path(estate.dir) + ": " + listing_failure->message());
