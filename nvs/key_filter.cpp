@@ -2,7 +2,14 @@
 
 #include "nvs/file.h"
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <new>
+#include <array>
+#include <utility>
+#include <utility>
 
 namespace nv::nvs {
 
@@ -19,7 +26,30 @@ std::uint64_t load64(const std::uint8_t* p) noexcept
 // cover a memory round trip at a few nanoseconds per key.
 constexpr std::size_t prefetch_distance = 16;
 
-constexpr unsigned bits_per_position = 9; // a bit of a 512-bit block
+constexpr unsigned bits_per_position = 6; // a bit of a 64-bit word
+
+// The bit a key sets in word W of its block.
+template <unsigned W>
+std::uint64_t bit_in_word(std::uint64_t bits) noexcept
+{
+    return std::uint64_t(1) << (bits >> (bits_per_position * W) & 63);
+}
+
+// Spelled out word by word, so that every shift is by a constant.
+template <unsigned... W>
+void set_bits(std::array<std::uint64_t, 8>& words, std::uint64_t bits, std::integer_sequence<unsigned, W...>) noexcept
+{
+    ((words[W] |= bit_in_word<W>(bits)), ...);
+}
+
+template <unsigned... W>
+bool all_set(const std::array<std::uint64_t, 8>& words, std::uint64_t bits,
+             std::integer_sequence<unsigned, W...>) noexcept
+{
+    return ((bit_in_word<W>(bits) & ~words[W]) | ...) == 0;
+}
+
+using every_word = std::make_integer_sequence<unsigned, 8>;
 
 // The 8 leading bytes as a number in their own order (big-endian), so that
 // keys sorted bytewise have ascending blocks.
@@ -47,6 +77,44 @@ void for_each_run(const file_set_t& files, Add&& add)
 
 } // namespace
 
+key_filter_t::storage_t::storage_t(std::size_t count) : count_(count)
+{
+    if (count == 0)
+        return;
+    const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
+    if (count > (std::size_t(-1) - page) / sizeof(block_t))
+        throw std::bad_alloc();
+    bytes_ = (count * sizeof(block_t) + page - 1) / page * page;
+    void* address = ::mmap(nullptr, bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    if (address == MAP_FAILED)
+        throw std::bad_alloc();
+    blocks_ = static_cast<block_t*>(address);
+}
+
+key_filter_t::storage_t::storage_t(storage_t&& other) noexcept
+    : blocks_(std::exchange(other.blocks_, nullptr)),
+      count_(std::exchange(other.count_, 0)),
+      bytes_(std::exchange(other.bytes_, 0))
+{
+}
+
+key_filter_t::storage_t& key_filter_t::storage_t::operator=(storage_t&& other) noexcept
+{
+    if (this == &other)
+        return *this;
+    storage_t gone(std::move(*this));
+    blocks_ = std::exchange(other.blocks_, nullptr);
+    count_ = std::exchange(other.count_, 0);
+    bytes_ = std::exchange(other.bytes_, 0);
+    return *this;
+}
+
+key_filter_t::storage_t::~storage_t()
+{
+    if (blocks_)
+        ::munmap(blocks_, bytes_);
+}
+
 key_filter_t::key_filter_t(std::size_t expected_keys)
     : blocks_((expected_keys * bits_per_key + 511) / 512)
 {
@@ -61,24 +129,15 @@ std::size_t key_filter_t::block_of(const std::uint8_t* key) const noexcept
 void key_filter_t::add(const std::uint8_t* key)
 {
     if (blocks_.empty())
-        blocks_.resize(1);
+        blocks_ = storage_t(1);
     insert(key, block_of(key));
     ++keys_;
 }
 
 void key_filter_t::insert(const std::uint8_t* key, std::size_t block) noexcept
 {
-    // The bits gathered apart first, then merged in one pass: no chain of
-    // read-modify-writes on the same few words.
-    std::uint64_t masks[8] = {};
-    std::uint64_t bits = load64(key + 8);
-    for (unsigned i = 0; i < bits_set_per_key; ++i, bits >>= bits_per_position) {
-        const unsigned bit = unsigned(bits) & 511;
-        masks[bit >> 6] |= std::uint64_t(1) << (bit & 63);
-    }
-    auto& words = blocks_[block].words;
-    for (unsigned w = 0; w < 8; ++w)
-        words[w] |= masks[w];
+    // One bit in every word: the writes are independent of each other.
+    set_bits(blocks_[block].words, load64(key + 8), every_word{});
 }
 
 void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::size_t stride)
@@ -86,7 +145,7 @@ void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::si
     if (count == 0)
         return;
     if (blocks_.empty())
-        blocks_.resize(1);
+        blocks_ = storage_t(1);
     // The keys stream in order from the mapping while their blocks are spread
     // over the whole filter: fetch each block well before it is written.
     for (std::size_t i = 0; i < count; ++i) {
@@ -171,14 +230,7 @@ bool key_filter_t::may_hold(const std::uint8_t* key) const noexcept
 {
     if (blocks_.empty())
         return false;
-    const auto& words = blocks_[block_of(key)].words;
-    std::uint64_t bits = load64(key + 8);
-    for (unsigned i = 0; i < bits_set_per_key; ++i, bits >>= bits_per_position) {
-        const unsigned bit = unsigned(bits) & 511;
-        if ((words[bit >> 6] >> (bit & 63) & 1) == 0)
-            return false;
-    }
-    return true;
+    return all_set(blocks_[block_of(key)].words, load64(key + 8), every_word{});
 }
 
 std::size_t key_filter_t::key_count(const file_t& file) noexcept

@@ -14,16 +14,17 @@
 
 namespace nv::nvs {
 
-// Blocked Bloom filter over 16-byte MD5 keys. A key sets a few bits inside one
-// 64-byte block, so a probe reads a single cache line. The keys are digests
-// already, evenly spread: the block and the bits come straight from their
-// bytes, with no further hashing. The block follows the key's leading bytes
+// Blocked Bloom filter over 16-byte MD5 keys. A key sets one bit in each of
+// the eight words of one 64-byte block, so a probe reads a single cache line
+// and its eight tests (like the eight writes of an insertion) do not depend
+// on each other. The keys are digests already, evenly spread: the block and
+// the bits come straight from their bytes, with no further hashing. The block follows the key's leading bytes
 // in their order, so that the sorted keys of a run fill the filter from front
 // to back. Immutable once built; any number of threads may probe it.
 class key_filter_t {
 public:
     static constexpr std::size_t bits_per_key = 12;
-    static constexpr unsigned bits_set_per_key = 7;
+    static constexpr unsigned bits_set_per_key = 8; // one per word of a block
 
     // A filter that holds nothing (every probe says "absent").
     key_filter_t() = default;
@@ -61,6 +62,29 @@ private:
         std::array<std::uint64_t, 8> words{};
     };
 
+    // Zeroed blocks in pages of their own, all mapped by one system call:
+    // zeroing fresh heap pages instead faults once per page, which costs
+    // more than the filling of the filter on a virtual machine.
+    class storage_t {
+    public:
+        storage_t() = default;
+        // Raises std::bad_alloc when the pages cannot be had.
+        explicit storage_t(std::size_t count);
+        storage_t(storage_t&& other) noexcept;
+        storage_t& operator=(storage_t&& other) noexcept;
+        ~storage_t();
+
+        std::size_t size() const noexcept { return count_; }
+        bool empty() const noexcept { return count_ == 0; }
+        block_t& operator[](std::size_t i) noexcept { return blocks_[i]; }
+        const block_t& operator[](std::size_t i) const noexcept { return blocks_[i]; }
+
+    private:
+        block_t* blocks_ = nullptr;
+        std::size_t count_ = 0;
+        std::size_t bytes_ = 0; // of the mapping
+    };
+
     std::size_t block_of(const std::uint8_t* key) const noexcept;
     // add() once there is at least one block.
     void insert(const std::uint8_t* key, std::size_t block) noexcept;
@@ -78,7 +102,7 @@ private:
     std::size_t split_of(const std::uint8_t* keys, std::size_t count, std::size_t stride,
                          std::size_t block) const noexcept;
 
-    std::vector<block_t> blocks_;
+    storage_t blocks_;
     std::size_t keys_ = 0;
 };
 
