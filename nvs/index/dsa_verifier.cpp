@@ -79,15 +79,45 @@ void dsa_verifier_t::fill(table_t& table, const large_t& base) const noexcept
         table[j] = mod_p_.multiply(table[j & (j - 1)], row_base[__builtin_ctz(j)]);
 }
 
-unsigned dsa_verifier_t::column_bits(const small_t& exponent, unsigned column) const noexcept
+namespace {
+
+// Bit i of a byte moved to bit 8i: eight columns' bits of one row at once.
+constexpr std::array<std::uint64_t, 256> spread_bits = [] {
+    std::array<std::uint64_t, 256> out{};
+    for (unsigned byte = 0; byte < 256; ++byte)
+        for (unsigned bit = 0; bit < 8; ++bit)
+            out[byte] |= std::uint64_t(byte >> bit & 1) << (8 * bit);
+    return out;
+}();
+
+// The 64 bits of the exponent from bit `start` on, zeros past its end.
+std::uint64_t bits_from(const dsa_verifier_t::small_t& exponent, unsigned start) noexcept
 {
-    unsigned j = 0;
+    const unsigned limb = start / 64, offset = start % 64;
+    if (limb >= exponent.size())
+        return 0;
+    std::uint64_t out = exponent[limb] >> offset;
+    if (offset != 0 && limb + 1 < exponent.size())
+        out |= exponent[limb + 1] << (64 - offset);
+    return out;
+}
+
+} // namespace
+
+auto dsa_verifier_t::column_indexes(const small_t& exponent) const noexcept -> indexes_t
+{
+    std::array<std::uint64_t, max_columns / 8> groups{};
     for (unsigned row = 0; row < rows; ++row) {
-        const unsigned bit = row * columns_ + column;
-        if (bit < 64 * exponent.size())
-            j |= unsigned(exponent[bit / 64] >> (bit % 64) & 1) << row;
+        // Bits past this row's columns belong to the next row; the bytes they
+        // land in are never read.
+        const std::uint64_t chunk = bits_from(exponent, row * columns_);
+        for (unsigned g = 0; g < groups.size(); ++g)
+            groups[g] |= spread_bits[chunk >> (8 * g) & 0xFF] << row;
     }
-    return j;
+    indexes_t out;
+    for (unsigned c = 0; c < out.size(); ++c)
+        out[c] = std::uint8_t(groups[c / 8] >> (8 * (c % 8)));
+    return out;
 }
 
 std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept
@@ -113,12 +143,13 @@ std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t&
     const small_t u1 = mod_q_.multiply(digest, w);
     const small_t u2 = mod_q_.multiply(r, w);
 
+    const indexes_t g_indexes = column_indexes(u1), y_indexes = column_indexes(u2);
     large_t acc = mod_p_.one();
     for (unsigned column = columns_; column-- > 0;) {
         acc = mod_p_.square(acc);
-        if (const unsigned j = column_bits(u1, column))
+        if (const unsigned j = g_indexes[column])
             acc = mod_p_.multiply(acc, g_table_[j]);
-        if (const unsigned j = column_bits(u2, column))
+        if (const unsigned j = y_indexes[column])
             acc = mod_p_.multiply(acc, y_table_[j]);
     }
     const large_t v = mod_p_.from_form(acc);

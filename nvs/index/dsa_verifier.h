@@ -37,8 +37,12 @@ private:
 
     dsa_verifier_t() = default;
     void fill(table_t& table, const large_t& base) const noexcept;
-    // One column of the comb: the exponent bits rows apart, as a table index.
-    unsigned column_bits(const small_t& exponent, unsigned column) const noexcept;
+    // Every column of the comb as a table index: index c holds the exponent's
+    // bits c, c + columns, c + 2 columns, ... (bit `row` from row `row`).
+    static constexpr unsigned max_columns = 24; // 160 bits in 8 rows, in whole bytes
+    static_assert(rows <= 8 && max_columns >= (160 + rows - 1) / rows && max_columns % 8 == 0);
+    using indexes_t = std::array<std::uint8_t, max_columns>;
+    indexes_t column_indexes(const small_t& exponent) const noexcept;
 
     montgomery_t<8> mod_p_;
     montgomery_t<3> mod_q_;

@@ -73,12 +73,13 @@ public:
     number_t multiply(const number_t& a, const number_t& b) const noexcept
     {
 #if defined(__x86_64__)
-        if constexpr (N == 8)
-            if (adx_) {
-                number_t out;
-                detail::multiply_8_adx(out.data(), a.data(), b.data(), m_.data(), m0_inverse_);
-                return out;
-            }
+        if constexpr (N == 8) {
+            if (!adx_)
+                return multiply_elsewhere(a, b);
+            number_t out;
+            detail::multiply_8_adx(out.data(), a.data(), b.data(), m_.data(), m0_inverse_);
+            return out;
+        }
 #endif
         return multiply_portable(a, b);
     }
@@ -146,6 +147,13 @@ public:
     }
 
 private:
+    // Out of line, so that the callers of the fast way do not carry the
+    // portable code's registers and frame.
+    [[gnu::noinline]] number_t multiply_elsewhere(const number_t& a, const number_t& b) const noexcept
+    {
+        return multiply_portable(a, b);
+    }
+
     number_t m_{};
     number_t r2_{};
     number_t one_{};
