@@ -117,6 +117,17 @@ void BM_VerifyInvalid(benchmark::State& state)
 }
 BENCHMARK(BM_VerifyInvalid)->Unit(benchmark::kMicrosecond);
 
+// What a process pays once per key before its first check: the tables.
+void BM_MakeVerifier(benchmark::State& state)
+{
+    const auto& key = fixture().key;
+    for (auto _ : state) {
+        auto verifier = index::dsa_verifier_t::make(key.p(), key.q(), key.g(), key.y());
+        benchmark::DoNotOptimize(verifier.get());
+    }
+}
+BENCHMARK(BM_MakeVerifier)->Unit(benchmark::kMicrosecond);
+
 struct mod_p_t {
     index::montgomery_t<8> mod;
     std::vector<large_t> values;

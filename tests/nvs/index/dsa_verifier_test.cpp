@@ -6,8 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace nv::nvs {
@@ -146,6 +148,84 @@ TEST(DsaVerifier, KeysOfAnotherShapeTakeTheGeneralWay)
         for (const auto& sig : signatures)
             EXPECT_EQ(index::verify_signature(other, data, sig), index::verify_signature_with_bignum(other, data, sig));
     }
+}
+
+index::dsa_verifier_t::small_t small_of(const BIGNUM* b)
+{
+    std::uint8_t le[24];
+    EXPECT_EQ(BN_bn2lebinpad(b, le, sizeof le), int(sizeof le));
+    index::dsa_verifier_t::small_t out{};
+    for (int i = 0; i < 24; ++i)
+        out[i / 8] |= std::uint64_t(le[i]) << (8 * (i % 8));
+    return out;
+}
+
+// The verifier's own answer: nothing exactly when s has no inverse modulo a
+// q that is not a prime; a verdict otherwise, the general one.
+TEST(DsaVerifier, NoVerdictOnlyWhenSHasNoInverse)
+{
+    const auto& key = test::test_key();
+    // 3 times a prime of 150 bits: odd, of the right size, not a prime.
+    auto factor = index::new_bn(), composite_q = index::new_bn();
+    ASSERT_TRUE(BN_generate_prime_ex(factor.get(), 150, 0, nullptr, nullptr, nullptr));
+    ASSERT_TRUE(BN_copy(composite_q.get(), factor.get()));
+    ASSERT_TRUE(BN_mul_word(composite_q.get(), 3));
+    const auto other = index::dsa_key_t::from_hex(hex(key.p()).c_str(), hex(composite_q.get()).c_str(),
+                                                  hex(key.g()).c_str(), hex(key.y()).c_str());
+    ASSERT_NE(other.verifier(), nullptr);
+    const bytes_t data = test::bytes_of("signed bytes");
+    auto seven = index::new_bn(), three = index::new_bn(), r = index::new_bn();
+    ASSERT_TRUE(BN_set_word(seven.get(), 7));
+    ASSERT_TRUE(BN_set_word(three.get(), 3));
+    ASSERT_TRUE(BN_set_word(r.get(), 12345));
+    struct row_t {
+        const char* name;
+        const BIGNUM* s;
+        bool verdict; // whether verify() answers
+    } rows[] = {
+        {"s = 3, a factor of q", three.get(), false},
+        {"s = the other factor", factor.get(), false},
+        {"s = 7, coprime to q", seven.get(), true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const signature_t sig = from_numbers(r.get(), row.s);
+        const auto answer = other.verifier()->verify({5, 6, 7}, {12345, 0, 0}, small_of(row.s));
+        EXPECT_EQ(answer.has_value(), row.verdict);
+        EXPECT_EQ(index::verify_signature(other, data, sig), index::verify_signature_with_bignum(other, data, sig));
+    }
+}
+
+// Files are checked on two threads at once with the one built-in verifier:
+// the same verdicts as on one thread, whatever the other thread does.
+TEST(DsaVerifier, TwoThreadsAtOnceGetTheVerdictsOfOne)
+{
+    const auto& key = test::test_key();
+    std::mt19937_64 rng(2);
+    std::vector<bytes_t> messages;
+    std::vector<signature_t> signatures;
+    for (int i = 0; i < 8; ++i) {
+        bytes_t data(40 + std::size_t(i), 0);
+        for (auto& b : data)
+            b = std::uint8_t(rng());
+        signatures.push_back(index::sign(key, data));
+        if (i % 2 == 1)
+            data[0] ^= 1; // every other one invalid
+        messages.push_back(std::move(data));
+    }
+    std::atomic<int> wrong{0};
+    auto check = [&](int offset) {
+        for (int round = 0; round < 200; ++round)
+            for (std::size_t i = 0; i < messages.size(); ++i) {
+                const std::size_t k = (i + std::size_t(offset)) % messages.size();
+                if (index::verify_signature(key, messages[k], signatures[k]) != (k % 2 == 0))
+                    ++wrong;
+            }
+    };
+    std::thread other(check, 3);
+    check(0);
+    other.join();
+    EXPECT_EQ(wrong.load(), 0);
 }
 
 } // namespace
