@@ -3,6 +3,8 @@
 #include "nvs/index/bignum.h"
 #include "nvs/index/modular_inverse.h"
 
+#include <algorithm>
+
 namespace nv::nvs::index {
 
 namespace {
@@ -43,8 +45,8 @@ std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, cons
     if (!p || !q || !g || !y)
         return nullptr;
     const int q_bits = BN_num_bits(q);
-    // Below 2^65 the reduction modulo q that ends the check would need more
-    // than one subtraction per step; no key of the database size is that small.
+    // A q of 65 bits or fewer is far from the databases' keys: such keys go
+    // the general way, as they always did.
     if (BN_num_bits(p) > 512 || !BN_is_odd(p) || q_bits > 160 || q_bits < 66 || !BN_is_odd(q))
         return nullptr;
     if (BN_num_bits(g) > 512 || BN_num_bits(y) > 512)
@@ -55,7 +57,12 @@ std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, cons
     v->mod_p_ = montgomery_t<8>(limbs_of<8>(p), limbs_of<8>(power_of_two(2 * 512, p, ctx.get()).get()));
     v->mod_q_ = montgomery_t<3>(limbs_of<3>(q), limbs_of<3>(power_of_two(2 * 192, q, ctx.get()).get()));
     v->q_ = limbs_of<3>(q);
-    v->two64_in_form_ = limbs_of<3>(power_of_two(64 + 192, q, ctx.get()).get());
+    v->two576_ = limbs_of<3>(power_of_two(576, q, ctx.get()).get());
+    // -q^-1 mod 2^64 by Newton's iteration, which doubles the good low bits each step.
+    std::uint64_t inverse = 1;
+    for (int i = 0; i < 6; ++i)
+        inverse *= 2 - v->q_[0] * inverse;
+    v->q_inverse_ = 0 - inverse;
     v->columns_ = unsigned(q_bits + rows - 1) / rows;
     v->fill(v->g_table_, v->mod_p_.to_form(limbs_of<8>(g)));
     v->fill(v->y_table_, v->mod_p_.to_form(limbs_of<8>(y)));
@@ -144,37 +151,40 @@ std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t&
     const small_t u2 = mod_q_.multiply(r, w);
 
     const indexes_t g_indexes = column_indexes(u1), y_indexes = column_indexes(u2);
+    // Each product waits for the one before: the processor is left waiting
+    // on the carries of each reduction. The product of the two table entries
+    // does not depend on the accumulator, so it runs alongside its squaring,
+    // and the chain is two products a column instead of three.
     large_t acc = mod_p_.one();
     for (unsigned column = columns_; column-- > 0;) {
+        const unsigned j = g_indexes[column], k = y_indexes[column];
+        const large_t factor = mod_p_.multiply(g_table_[j], y_table_[k]);
         acc = mod_p_.square(acc);
-        if (const unsigned j = g_indexes[column])
-            acc = mod_p_.multiply(acc, g_table_[j]);
-        if (const unsigned j = y_indexes[column])
-            acc = mod_p_.multiply(acc, y_table_[j]);
+        acc = mod_p_.multiply(acc, factor);
     }
     const large_t v = mod_p_.from_form(acc);
 
-    // v mod q, a limb at a time from the top: (x * 2^64 + limb) mod q, where
-    // x * 2^64 comes from one multiplication by 2^64 in Montgomery form and
-    // adding a limb (below 2^64 < q) needs one subtraction at most.
-    small_t x{};
-    for (std::size_t i = v.size(); i-- > 0;) {
-        x = mod_q_.multiply(x, two64_in_form_);
-        unsigned __int128 sum = (unsigned __int128)x[0] + v[i];
-        x[0] = std::uint64_t(sum);
-        for (std::size_t k = 1; k < x.size(); ++k) {
-            sum = (unsigned __int128)x[k] + std::uint64_t(sum >> 64);
-            x[k] = std::uint64_t(sum);
+    // v mod q: six Montgomery rounds of one limb each take v to v / 2^384 mod
+    // q, below 2^128 + q; one multiplication by 2^576 mod q gives the factor
+    // back and reduces fully.
+    using u128 = unsigned __int128;
+    std::array<std::uint64_t, 9> t{};
+    std::copy(v.begin(), v.end(), t.begin());
+    for (std::size_t round = 0; round < 6; ++round) {
+        const std::uint64_t m = t[round] * q_inverse_;
+        std::uint64_t carry = 0;
+        for (std::size_t j = 0; j < 3; ++j) {
+            const u128 x = u128(m) * q_[j] + t[round + j] + carry;
+            t[round + j] = std::uint64_t(x);
+            carry = std::uint64_t(x >> 64);
         }
-        if (!less_than(x, q_)) {
-            unsigned __int128 borrow = 0;
-            for (std::size_t k = 0; k < x.size(); ++k) {
-                const unsigned __int128 d = (unsigned __int128)x[k] - q_[k] - std::uint64_t(borrow);
-                x[k] = std::uint64_t(d);
-                borrow = (d >> 64) & 1;
-            }
+        for (std::size_t j = round + 3; j < t.size() && carry != 0; ++j) {
+            const u128 x = u128(t[j]) + carry;
+            t[j] = std::uint64_t(x);
+            carry = std::uint64_t(x >> 64);
         }
     }
+    const small_t x = mod_q_.multiply({t[6], t[7], t[8]}, two576_);
     return x == r;
 }
 

@@ -47,7 +47,8 @@ private:
     montgomery_t<8> mod_p_;
     montgomery_t<3> mod_q_;
     small_t q_{};
-    small_t two64_in_form_{}; // 2^64 in Montgomery form modulo q
+    small_t two576_{};             // 2^576 mod q
+    std::uint64_t q_inverse_ = 0;  // -q^-1 mod 2^64
     unsigned columns_ = 0;
     table_t g_table_{};
     table_t y_table_{};

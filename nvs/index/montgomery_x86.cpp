@@ -155,6 +155,140 @@ __attribute__((target("bmi2,adx"))) void reduce_low_half(std::uint64_t* t, const
                  : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
 }
 
+// Limbs 2i and 2i + 1 of the square: twice the cross products plus a[i]^2.
+#define NORVA_SQUARE_DIAGONAL(i)              \
+    "movq " #i "*8(%%rsi), %%rdx\n\t"         \
+    "mulxq %%rdx, %%rax, %%rbx\n\t"           \
+    "movq " #i "*16(%%rdi), %%r8\n\t"         \
+    "movq " #i "*16+8(%%rdi), %%r9\n\t"       \
+    "adcxq %%r8, %%r8\n\t"                    \
+    "adcxq %%r9, %%r9\n\t"                    \
+    "adoxq %%rax, %%r8\n\t"                   \
+    "adoxq %%rbx, %%r9\n\t"                   \
+    "movq %%r8, " #i "*16(%%rdi)\n\t"         \
+    "movq %%r9, " #i "*16+8(%%rdi)\n\t"
+
+// One product of a row of the squaring: a[j] * rdx, low half into `low`,
+// high half into `high`, on the two carry chains.
+#define NORVA_SQUARE_STEP(j, low, high)                       \
+    "mulxq " #j "*8(%%rsi), %%rax, %%rbx\n\t"                 \
+    "adoxq %%rax, %%" #low "\n\t"                             \
+    "adcxq %%rbx, %%" #high "\n\t"
+
+// Row i of the squaring's cross products starts with rdx = a[i] and flags
+// clear; the row's top limb, i + 8, was zeroed; both carries end in it.
+#define NORVA_SQUARE_ROW_START(i) \
+    "movq " #i "*8(%%rsi), %%rdx\n\t" \
+    "xorl %%eax, %%eax\n\t"
+#define NORVA_SQUARE_ROW_END(top) \
+    "movl $0, %%edx\n\t"            \
+    "adcxq %%rdx, %%" #top "\n\t"   \
+    "adoxq %%rdx, %%" #top "\n\t"
+
+// The products a[i] a[j], i < j, summed into t[1..14] (t[0] and t[15] are
+// zero), then doubled and the squares a[i]^2 added in one pass. Limb k of the
+// sum lives in register r8 + (k - 1) % 8 until it is final: row i adds to
+// limbs 2i + 1 to i + 8, and after it limbs 2i + 1 and 2i + 2 are final.
+__attribute__((target("bmi2,adx"))) void square_product(std::uint64_t* t, const std::uint64_t* a) noexcept
+{
+    asm volatile("xorl %%r8d, %%r8d\n\t"
+                 "xorl %%r9d, %%r9d\n\t"
+                 "xorl %%r10d, %%r10d\n\t"
+                 "xorl %%r11d, %%r11d\n\t"
+                 "xorl %%r12d, %%r12d\n\t"
+                 "xorl %%r13d, %%r13d\n\t"
+                 "xorl %%r14d, %%r14d\n\t"
+                 "xorl %%r15d, %%r15d\n\t"
+                 // Row 0: limbs 1 to 8.
+                 NORVA_SQUARE_ROW_START(0)
+                 NORVA_SQUARE_STEP(1, r8, r9)
+                 NORVA_SQUARE_STEP(2, r9, r10)
+                 NORVA_SQUARE_STEP(3, r10, r11)
+                 NORVA_SQUARE_STEP(4, r11, r12)
+                 NORVA_SQUARE_STEP(5, r12, r13)
+                 NORVA_SQUARE_STEP(6, r13, r14)
+                 NORVA_SQUARE_STEP(7, r14, r15)
+                 NORVA_SQUARE_ROW_END(r15)
+                 "movq %%r8, 8(%%rdi)\n\t"
+                 "movq %%r9, 16(%%rdi)\n\t"
+                 "xorl %%r8d, %%r8d\n\t"
+                 // Row 1: limbs 3 to 9.
+                 NORVA_SQUARE_ROW_START(1)
+                 NORVA_SQUARE_STEP(2, r10, r11)
+                 NORVA_SQUARE_STEP(3, r11, r12)
+                 NORVA_SQUARE_STEP(4, r12, r13)
+                 NORVA_SQUARE_STEP(5, r13, r14)
+                 NORVA_SQUARE_STEP(6, r14, r15)
+                 NORVA_SQUARE_STEP(7, r15, r8)
+                 NORVA_SQUARE_ROW_END(r8)
+                 "movq %%r10, 24(%%rdi)\n\t"
+                 "movq %%r11, 32(%%rdi)\n\t"
+                 "xorl %%r9d, %%r9d\n\t"
+                 // Row 2: limbs 5 to 10.
+                 NORVA_SQUARE_ROW_START(2)
+                 NORVA_SQUARE_STEP(3, r12, r13)
+                 NORVA_SQUARE_STEP(4, r13, r14)
+                 NORVA_SQUARE_STEP(5, r14, r15)
+                 NORVA_SQUARE_STEP(6, r15, r8)
+                 NORVA_SQUARE_STEP(7, r8, r9)
+                 NORVA_SQUARE_ROW_END(r9)
+                 "movq %%r12, 40(%%rdi)\n\t"
+                 "movq %%r13, 48(%%rdi)\n\t"
+                 "xorl %%r10d, %%r10d\n\t"
+                 // Row 3: limbs 7 to 11.
+                 NORVA_SQUARE_ROW_START(3)
+                 NORVA_SQUARE_STEP(4, r14, r15)
+                 NORVA_SQUARE_STEP(5, r15, r8)
+                 NORVA_SQUARE_STEP(6, r8, r9)
+                 NORVA_SQUARE_STEP(7, r9, r10)
+                 NORVA_SQUARE_ROW_END(r10)
+                 "movq %%r14, 56(%%rdi)\n\t"
+                 "movq %%r15, 64(%%rdi)\n\t"
+                 "xorl %%r11d, %%r11d\n\t"
+                 // Row 4: limbs 9 to 12.
+                 NORVA_SQUARE_ROW_START(4)
+                 NORVA_SQUARE_STEP(5, r8, r9)
+                 NORVA_SQUARE_STEP(6, r9, r10)
+                 NORVA_SQUARE_STEP(7, r10, r11)
+                 NORVA_SQUARE_ROW_END(r11)
+                 "movq %%r8, 72(%%rdi)\n\t"
+                 "movq %%r9, 80(%%rdi)\n\t"
+                 "xorl %%r12d, %%r12d\n\t"
+                 // Row 5: limbs 11 to 13.
+                 NORVA_SQUARE_ROW_START(5)
+                 NORVA_SQUARE_STEP(6, r10, r11)
+                 NORVA_SQUARE_STEP(7, r11, r12)
+                 NORVA_SQUARE_ROW_END(r12)
+                 "movq %%r10, 88(%%rdi)\n\t"
+                 "movq %%r11, 96(%%rdi)\n\t"
+                 "xorl %%r13d, %%r13d\n\t"
+                 // Row 6: limbs 13 and 14.
+                 NORVA_SQUARE_ROW_START(6)
+                 NORVA_SQUARE_STEP(7, r12, r13)
+                 NORVA_SQUARE_ROW_END(r13)
+                 "movq %%r12, 104(%%rdi)\n\t"
+                 "movq %%r13, 112(%%rdi)\n\t"
+                 "movq $0, 0(%%rdi)\n\t"
+                 "movq $0, 120(%%rdi)\n\t"
+                 // Doubled (CF chain) plus the squares (OF chain), two limbs at a time.
+                 "xorl %%eax, %%eax\n\t"
+                 NORVA_SQUARE_DIAGONAL(0)
+                 NORVA_SQUARE_DIAGONAL(1)
+                 NORVA_SQUARE_DIAGONAL(2)
+                 NORVA_SQUARE_DIAGONAL(3)
+                 NORVA_SQUARE_DIAGONAL(4)
+                 NORVA_SQUARE_DIAGONAL(5)
+                 NORVA_SQUARE_DIAGONAL(6)
+                 NORVA_SQUARE_DIAGONAL(7)
+                 :
+                 : "S"(a), "D"(t)
+                 : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+}
+
+#undef NORVA_SQUARE_DIAGONAL
+#undef NORVA_SQUARE_ROW_END
+#undef NORVA_SQUARE_ROW_START
+#undef NORVA_SQUARE_STEP
 #undef NORVA_ROUND_AT
 #undef NORVA_EIGHT
 #undef NORVA_REDUCTION_ROUND
@@ -164,15 +298,15 @@ __attribute__((target("bmi2,adx"))) void reduce_low_half(std::uint64_t* t, const
 
 bool adx_available() noexcept { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx"); }
 
-__attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, const std::uint64_t* a,
-                                                        const std::uint64_t* b, const std::uint64_t* m,
-                                                        std::uint64_t m0_inverse) noexcept
+namespace {
+
+// (t + q m) / 2^512 for the q that makes it exact, fully reduced: below 2m
+// (t < m * 2^512), but possibly not below 2^512, so the carry out of the
+// addition counts as the ninth limb.
+__attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* out, std::uint64_t* t, const std::uint64_t* m,
+                                                std::uint64_t m0_inverse) noexcept
 {
-    std::uint64_t t[16];
-    product(t, a, b);
     reduce_low_half(t, m, m0_inverse);
-    // Below 2m (a * b < m * 2^512), but possibly not below 2^512: the carry
-    // out of the addition counts as the ninth limb.
     unsigned long long sum[8], difference[8];
     unsigned char carry = 0, borrow = 0;
     for (int i = 0; i < 8; ++i)
@@ -182,6 +316,25 @@ __attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, cons
     const bool keep = !carry && borrow; // the sum is below m already
     for (int i = 0; i < 8; ++i)
         out[i] = keep ? sum[i] : difference[i];
+}
+
+} // namespace
+
+__attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, const std::uint64_t* a,
+                                                        const std::uint64_t* b, const std::uint64_t* m,
+                                                        std::uint64_t m0_inverse) noexcept
+{
+    std::uint64_t t[16];
+    product(t, a, b);
+    reduce(out, t, m, m0_inverse);
+}
+
+__attribute__((target("bmi2,adx"))) void square_8_adx(std::uint64_t* out, const std::uint64_t* a,
+                                                      const std::uint64_t* m, std::uint64_t m0_inverse) noexcept
+{
+    std::uint64_t t[16];
+    square_product(t, a);
+    reduce(out, t, m, m0_inverse);
 }
 
 } // namespace nv::nvs::index::detail

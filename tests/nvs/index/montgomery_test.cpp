@@ -173,10 +173,10 @@ TEST(Montgomery, ProductsModuloFiveHundredTwelveBitNumbersMatchOpenSsl)
 }
 
 #if defined(__x86_64__)
-// The mulx/adcx/adox kernel called directly (multiply() takes it only on
+// The mulx/adcx/adox kernels called directly (multiply() takes it only on
 // processors that have them), against the portable code, for moduli up to its
 // bound 2^512 - 2^448 and operands up to R - 1 and m - 1.
-TEST(Montgomery, AdxKernelMatchesThePortableCode)
+TEST(Montgomery, AdxKernelsMatchThePortableCode)
 {
     if (!index::detail::adx_available())
         GTEST_SKIP() << "this processor lacks BMI2 or ADX";
@@ -201,6 +201,8 @@ TEST(Montgomery, AdxKernelMatchesThePortableCode)
             limbs_t<8> out;
             index::detail::multiply_8_adx(out.data(), a.data(), b.data(), m.data(), mod_inverse_of(m));
             ASSERT_EQ(out, mod.multiply_portable(a, b)) << "a = " << hex(a) << ", b = " << hex(b);
+            index::detail::square_8_adx(out.data(), b.data(), m.data(), mod_inverse_of(m));
+            ASSERT_EQ(out, mod.multiply_portable(b, b)) << "square of " << hex(b);
         }
     }
 }
