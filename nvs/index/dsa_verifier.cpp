@@ -64,26 +64,33 @@ std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, cons
         inverse *= 2 - v->q_[0] * inverse;
     v->q_inverse_ = 0 - inverse;
     v->columns_ = unsigned(q_bits + rows - 1) / rows;
-    v->fill(v->g_table_, v->mod_p_.to_form(limbs_of<8>(g)));
-    v->fill(v->y_table_, v->mod_p_.to_form(limbs_of<8>(y)));
+    v->fill(v->mod_p_.to_form(limbs_of<8>(g)), v->mod_p_.to_form(limbs_of<8>(y)));
     return v;
 }
 
-// Entry j is the product of base^(2^(row * columns)) over the rows whose bit
-// is set in j (Lim and Lee's comb): an exponent below q then costs one
-// squaring and one multiplication per column instead of per bit.
-void dsa_verifier_t::fill(table_t& table, const large_t& base) const noexcept
+// Entry j of a base's table is the product of base^(2^(row * columns)) over
+// the rows whose bit is set in j (Lim and Lee's comb): an exponent below q
+// then costs one squaring and one multiplication per column instead of per
+// bit. The two tables are made side by side: each product waits for the one
+// before it, and the other table's product fills the wait.
+void dsa_verifier_t::fill(const large_t& g, const large_t& y) noexcept
 {
-    std::array<large_t, rows> row_base;
-    row_base[0] = base;
+    std::array<large_t, rows> g_rows, y_rows;
+    g_rows[0] = g;
+    y_rows[0] = y;
     for (unsigned row = 1; row < rows; ++row) {
-        row_base[row] = row_base[row - 1];
-        for (unsigned i = 0; i < columns_; ++i)
-            row_base[row] = mod_p_.square(row_base[row]);
+        g_rows[row] = g_rows[row - 1];
+        y_rows[row] = y_rows[row - 1];
+        for (unsigned i = 0; i < columns_; ++i) {
+            g_rows[row] = mod_p_.square(g_rows[row]);
+            y_rows[row] = mod_p_.square(y_rows[row]);
+        }
     }
-    table[0] = mod_p_.one();
-    for (unsigned j = 1; j < table.size(); ++j)
-        table[j] = mod_p_.multiply(table[j & (j - 1)], row_base[__builtin_ctz(j)]);
+    g_table_[0] = y_table_[0] = mod_p_.one();
+    for (unsigned j = 1; j < g_table_.size(); ++j) {
+        g_table_[j] = mod_p_.multiply(g_table_[j & (j - 1)], g_rows[__builtin_ctz(j)]);
+        y_table_[j] = mod_p_.multiply(y_table_[j & (j - 1)], y_rows[__builtin_ctz(j)]);
+    }
 }
 
 namespace {

@@ -36,7 +36,7 @@ private:
     using table_t = std::array<large_t, std::size_t(1) << rows>;
 
     dsa_verifier_t() = default;
-    void fill(table_t& table, const large_t& base) const noexcept;
+    void fill(const large_t& g, const large_t& y) noexcept; // both in Montgomery form
     // Every column of the comb as a table index: index c holds the exponent's
     // bits c, c + columns, c + 2 columns, ... (bit `row` from row `row`).
     static constexpr unsigned max_columns = 24; // 160 bits in 8 rows, in whole bytes
