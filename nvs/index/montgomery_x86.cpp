@@ -2,7 +2,8 @@
 // leaves the flags alone, so two carry chains (adcx on CF, adox on OF) run
 // through each row at once, and the whole row stays in registers.
 //
-// Product first (a * b into 16 limbs), then eight reduction rounds over its
+// Product first (a * b into 16 limbs; for a square each cross product once,
+// then doubled, then the squares added), then eight reduction rounds over its
 // low half, then the high half added and one conditional subtraction. The
 // rounds need no ninth limb only while m < 2^512 - 2^448: each round adds
 // at most (2^64 - 1) m to a window below 2^512, and leaves it below
@@ -11,7 +12,9 @@
 
 #if defined(__x86_64__)
 
-#include <immintrin.h>
+#include <cpuid.h>
+
+#include <algorithm>
 
 namespace nv::nvs::index::detail {
 
@@ -129,9 +132,13 @@ __attribute__((target("bmi2,adx"))) void product(std::uint64_t* t, const std::ui
                  : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
 }
 
-// t[0..7] becomes (t[0..7] + q m) / 2^512 for the q that makes it exact.
-__attribute__((target("bmi2,adx"))) void reduce_low_half(std::uint64_t* t, const std::uint64_t* m,
-                                                         std::uint64_t m0_inverse) noexcept
+// t[0..7] becomes t * 2^-512 mod m, fully reduced: the rounds make the low
+// half (t[0..7] + q m) / 2^512 for the q that makes it exact; that plus the
+// high half is below 2m (t < m * 2^512) but possibly not below 2^512, so the
+// carry out of the addition counts as a ninth limb; m is subtracted unless
+// the sum is below it.
+__attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* t, const std::uint64_t* m,
+                                                std::uint64_t m0_inverse) noexcept
 {
     asm volatile("movq 0(%%rdi), %%r8\n\t"
                  "movq 8(%%rdi), %%r9\n\t"
@@ -142,6 +149,45 @@ __attribute__((target("bmi2,adx"))) void reduce_low_half(std::uint64_t* t, const
                  "movq 48(%%rdi), %%r14\n\t"
                  "movq 56(%%rdi), %%r15\n\t" //
                  NORVA_EIGHT(NORVA_ROUND_AT)
+                 // The high half added; rbx = all ones on a carry out.
+                 "addq 64(%%rdi), %%r8\n\t"
+                 "adcq 72(%%rdi), %%r9\n\t"
+                 "adcq 80(%%rdi), %%r10\n\t"
+                 "adcq 88(%%rdi), %%r11\n\t"
+                 "adcq 96(%%rdi), %%r12\n\t"
+                 "adcq 104(%%rdi), %%r13\n\t"
+                 "adcq 112(%%rdi), %%r14\n\t"
+                 "adcq 120(%%rdi), %%r15\n\t"
+                 "sbbq %%rbx, %%rbx\n\t"
+                 "movq %%r8, 0(%%rdi)\n\t"
+                 "movq %%r9, 8(%%rdi)\n\t"
+                 "movq %%r10, 16(%%rdi)\n\t"
+                 "movq %%r11, 24(%%rdi)\n\t"
+                 "movq %%r12, 32(%%rdi)\n\t"
+                 "movq %%r13, 40(%%rdi)\n\t"
+                 "movq %%r14, 48(%%rdi)\n\t"
+                 "movq %%r15, 56(%%rdi)\n\t"
+                 // m taken away; rax = all ones on a borrow.
+                 "subq 0(%%rsi), %%r8\n\t"
+                 "sbbq 8(%%rsi), %%r9\n\t"
+                 "sbbq 16(%%rsi), %%r10\n\t"
+                 "sbbq 24(%%rsi), %%r11\n\t"
+                 "sbbq 32(%%rsi), %%r12\n\t"
+                 "sbbq 40(%%rsi), %%r13\n\t"
+                 "sbbq 48(%%rsi), %%r14\n\t"
+                 "sbbq 56(%%rsi), %%r15\n\t"
+                 "sbbq %%rax, %%rax\n\t"
+                 // The sum stays when it had no carry and m was more than it.
+                 "notq %%rbx\n\t"
+                 "testq %%rax, %%rbx\n\t"
+                 "cmovnzq 0(%%rdi), %%r8\n\t"
+                 "cmovnzq 8(%%rdi), %%r9\n\t"
+                 "cmovnzq 16(%%rdi), %%r10\n\t"
+                 "cmovnzq 24(%%rdi), %%r11\n\t"
+                 "cmovnzq 32(%%rdi), %%r12\n\t"
+                 "cmovnzq 40(%%rdi), %%r13\n\t"
+                 "cmovnzq 48(%%rdi), %%r14\n\t"
+                 "cmovnzq 56(%%rdi), %%r15\n\t"
                  "movq %%r8, 0(%%rdi)\n\t"
                  "movq %%r9, 8(%%rdi)\n\t"
                  "movq %%r10, 16(%%rdi)\n\t"
@@ -296,29 +342,17 @@ __attribute__((target("bmi2,adx"))) void square_product(std::uint64_t* t, const 
 
 } // namespace
 
-bool adx_available() noexcept { return __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("adx"); }
-
-namespace {
-
-// (t + q m) / 2^512 for the q that makes it exact, fully reduced: below 2m
-// (t < m * 2^512), but possibly not below 2^512, so the carry out of the
-// addition counts as the ninth limb.
-__attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* out, std::uint64_t* t, const std::uint64_t* m,
-                                                std::uint64_t m0_inverse) noexcept
+// Asked of the processor itself: not every compiler's __builtin_cpu_supports
+// knows "adx".
+bool adx_available() noexcept
 {
-    reduce_low_half(t, m, m0_inverse);
-    unsigned long long sum[8], difference[8];
-    unsigned char carry = 0, borrow = 0;
-    for (int i = 0; i < 8; ++i)
-        carry = _addcarry_u64(carry, t[i], t[i + 8], &sum[i]);
-    for (int i = 0; i < 8; ++i)
-        borrow = _subborrow_u64(borrow, sum[i], m[i], &difference[i]);
-    const bool keep = !carry && borrow; // the sum is below m already
-    for (int i = 0; i < 8; ++i)
-        out[i] = keep ? sum[i] : difference[i];
+    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+    if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx))
+        return false;
+    constexpr unsigned bmi2 = 1u << 8, adx = 1u << 19; // leaf 7, EBX
+    return (ebx & bmi2) != 0 && (ebx & adx) != 0;
 }
 
-} // namespace
 
 __attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, const std::uint64_t* a,
                                                         const std::uint64_t* b, const std::uint64_t* m,
@@ -326,7 +360,8 @@ __attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, cons
 {
     std::uint64_t t[16];
     product(t, a, b);
-    reduce(out, t, m, m0_inverse);
+    reduce(t, m, m0_inverse);
+    std::copy(t, t + 8, out);
 }
 
 __attribute__((target("bmi2,adx"))) void square_8_adx(std::uint64_t* out, const std::uint64_t* a,
@@ -334,7 +369,8 @@ __attribute__((target("bmi2,adx"))) void square_8_adx(std::uint64_t* out, const 
 {
     std::uint64_t t[16];
     square_product(t, a);
-    reduce(out, t, m, m0_inverse);
+    reduce(t, m, m0_inverse);
+    std::copy(t, t + 8, out);
 }
 
 } // namespace nv::nvs::index::detail
