@@ -5,10 +5,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <new>
-#include <array>
-#include <utility>
 #include <utility>
 
 namespace nv::nvs {
