@@ -2,8 +2,8 @@
 #include "common/quoted_path.h"
 
 #include "common/exception.h"
-#include "nvs/async/open_checks.h"
 #include "nvs/async/helper_thread.h"
+#include "nvs/async/open_checks.h"
 #include "nvs/file.h"
 #include "nvs/index/signature.h"
 #include "nvs/log.h"
