@@ -14,7 +14,7 @@
 
 #include <cpuid.h>
 
-#include <algorithm>
+#include <cstring>
 
 namespace nv::nvs::index::detail {
 
@@ -132,14 +132,17 @@ __attribute__((target("bmi2,adx"))) void product(std::uint64_t* t, const std::ui
                  : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
 }
 
-// t[0..7] becomes t * 2^-512 mod m, fully reduced: the rounds make the low
+// out = t * 2^-512 mod m for the 16 limbs of t, fully reduced (t has room
+// for a 17th, which carries `out` into the assembly): the rounds make the low
 // half (t[0..7] + q m) / 2^512 for the q that makes it exact; that plus the
 // high half is below 2m (t < m * 2^512) but possibly not below 2^512, so the
 // carry out of the addition counts as a ninth limb; m is subtracted unless
-// the sum is below it.
-__attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* t, const std::uint64_t* m,
-                                                std::uint64_t m0_inverse) noexcept
+// the sum is below it. The result leaves in 16-byte stores: the callers copy
+// it with 16-byte loads, which 8-byte stores could not forward to.
+__attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* t, const std::uint64_t* m, std::uint64_t m0_inverse,
+                                                std::uint64_t* out) noexcept
 {
+    std::memcpy(t + 16, &out, sizeof out);
     asm volatile("movq 0(%%rdi), %%r8\n\t"
                  "movq 8(%%rdi), %%r9\n\t"
                  "movq 16(%%rdi), %%r10\n\t"
@@ -188,17 +191,29 @@ __attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* t, const std::uin
                  "cmovnzq 40(%%rdi), %%r13\n\t"
                  "cmovnzq 48(%%rdi), %%r14\n\t"
                  "cmovnzq 56(%%rdi), %%r15\n\t"
-                 "movq %%r8, 0(%%rdi)\n\t"
-                 "movq %%r9, 8(%%rdi)\n\t"
-                 "movq %%r10, 16(%%rdi)\n\t"
-                 "movq %%r11, 24(%%rdi)\n\t"
-                 "movq %%r12, 32(%%rdi)\n\t"
-                 "movq %%r13, 40(%%rdi)\n\t"
-                 "movq %%r14, 48(%%rdi)\n\t"
-                 "movq %%r15, 56(%%rdi)\n\t"
-                 :
-                 : "D"(t), "S"(m), "c"(m0_inverse)
-                 : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "cc", "memory");
+                 // rcx (-m^-1) is free now: it takes the destination, which
+                 // waits in t[16] (no register is left to hold it throughout).
+                 "movq 128(%%rdi), %%rcx\n\t"
+                 "movq %%r8, %%xmm0\n\t"
+                 "movq %%r9, %%xmm1\n\t"
+                 "punpcklqdq %%xmm1, %%xmm0\n\t"
+                 "movdqu %%xmm0, 0(%%rcx)\n\t"
+                 "movq %%r10, %%xmm0\n\t"
+                 "movq %%r11, %%xmm1\n\t"
+                 "punpcklqdq %%xmm1, %%xmm0\n\t"
+                 "movdqu %%xmm0, 16(%%rcx)\n\t"
+                 "movq %%r12, %%xmm0\n\t"
+                 "movq %%r13, %%xmm1\n\t"
+                 "punpcklqdq %%xmm1, %%xmm0\n\t"
+                 "movdqu %%xmm0, 32(%%rcx)\n\t"
+                 "movq %%r14, %%xmm0\n\t"
+                 "movq %%r15, %%xmm1\n\t"
+                 "punpcklqdq %%xmm1, %%xmm0\n\t"
+                 "movdqu %%xmm0, 48(%%rcx)\n\t"
+                 : "+c"(m0_inverse)
+                 : "D"(t), "S"(m)
+                 : "rax", "rbx", "rdx", "r8", "r9", "r10", "r11", "r12", "r13", "r14", "r15", "xmm0", "xmm1", "cc",
+                   "memory");
 }
 
 // Limbs 2i and 2i + 1 of the square: twice the cross products plus a[i]^2.
@@ -358,19 +373,17 @@ __attribute__((target("bmi2,adx"))) void multiply_8_adx(std::uint64_t* out, cons
                                                         const std::uint64_t* b, const std::uint64_t* m,
                                                         std::uint64_t m0_inverse) noexcept
 {
-    std::uint64_t t[16];
+    std::uint64_t t[17];
     product(t, a, b);
-    reduce(t, m, m0_inverse);
-    std::copy(t, t + 8, out);
+    reduce(t, m, m0_inverse, out);
 }
 
 __attribute__((target("bmi2,adx"))) void square_8_adx(std::uint64_t* out, const std::uint64_t* a,
                                                       const std::uint64_t* m, std::uint64_t m0_inverse) noexcept
 {
-    std::uint64_t t[16];
+    std::uint64_t t[17];
     square_product(t, a);
-    reduce(t, m, m0_inverse);
-    std::copy(t, t + 8, out);
+    reduce(t, m, m0_inverse, out);
 }
 
 } // namespace nv::nvs::index::detail
