@@ -31,7 +31,10 @@ public:
     std::optional<bool> verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
 
 private:
-    static constexpr unsigned rows = 8; // bits of an exponent taken at once
+    // Bits of an exponent taken at once. Each more row doubles the tables (2 x
+    // 64 entries of 64 bytes at 6), which are resident for as long as the
+    // process runs, for a few per cent of a check.
+    static constexpr unsigned rows = 6;
     using large_t = limbs_t<8>;
     using table_t = std::array<large_t, std::size_t(1) << rows>;
 
@@ -39,7 +42,7 @@ private:
     void fill(const large_t& g, const large_t& y) noexcept; // both in Montgomery form
     // Every column of the comb as a table index: index c holds the exponent's
     // bits c, c + columns, c + 2 columns, ... (bit `row` from row `row`).
-    static constexpr unsigned max_columns = 24; // 160 bits in 8 rows, in whole bytes
+    static constexpr unsigned max_columns = 32; // 160 bits in 6 rows, in whole bytes
     static_assert(rows <= 8 && max_columns >= (160 + rows - 1) / rows && max_columns % 8 == 0);
     using indexes_t = std::array<std::uint8_t, max_columns>;
     indexes_t column_indexes(const small_t& exponent) const noexcept;
