@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <new>
@@ -56,22 +57,33 @@ std::uint64_t leading(const std::uint8_t* key) noexcept { return __builtin_bswap
 
 constexpr std::size_t key_field = 3; // of the records of types 4 and 5
 
-// Calls add(first, count, stride) for every run of keys of the files.
-template <typename Add>
-void for_each_run(const file_set_t& files, Add&& add)
+// The host/path records of a section as runs of keys: the runs a lookup
+// searches, each sorted, and whatever lies between them (later runs of a
+// (level, depth) pair seen before, which no lookup reaches) as it stands.
+void add_section_runs(std::vector<key_filter_t::key_run_t>& out, const std::uint8_t* data, const index::url_t& reader)
 {
-    for (const auto& file : files) {
-        const auto& hashes = file->ipv6_hashes();
-        add(hashes.data(), hashes.size(), hashes.record_size);
-        for (const auto type : {index::content_t::type_t::urls, index::content_t::type_t::urls_with_params}) {
-            const auto section = file->content().section(type);
-            const auto& reader = type == index::content_t::type_t::urls ? file->urls() : file->urls_with_params();
-            if (section && reader.size() != 0)
-                add(section->data + key_field, reader.size(), reader.record_size());
-        }
-        for (const auto& group : file->ipv6_networks().groups())
-            add(group.keys, group.count, 16);
+    const std::size_t stride = reader.record_size();
+    std::vector<index::url_t::run_t> runs;
+    runs.reserve(reader.runs().size());
+    for (const auto& keyed : reader.runs())
+        runs.push_back(keyed.run);
+    std::sort(runs.begin(), runs.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    const std::uint8_t* at = data;
+    const std::uint8_t* const end = data + std::size_t(reader.size()) * stride;
+    const auto add = [&](const std::uint8_t* first, const std::uint8_t* last) {
+        if (first < last)
+            out.push_back({first + key_field, std::size_t(last - first) / stride, stride});
+    };
+    for (const auto& run : runs) {
+        const std::uint8_t* first = std::max(run.first, at);
+        const std::uint8_t* last = std::min(run.first + std::size_t(run.count) * stride, end);
+        if (first >= last)
+            continue;
+        add(at, first);
+        add(first, last);
+        at = last;
     }
+    add(at, end);
 }
 
 } // namespace
@@ -156,6 +168,25 @@ void key_filter_t::add_run(const std::uint8_t* first, std::size_t count, std::si
     keys_ += count;
 }
 
+std::vector<key_filter_t::key_run_t> key_filter_t::runs_of(const file_set_t& files)
+{
+    std::vector<key_run_t> out;
+    for (const auto& file : files) {
+        const auto& hashes = file->ipv6_hashes();
+        if (hashes.size() != 0)
+            out.push_back({hashes.data(), hashes.size(), hashes.record_size});
+        for (const auto type : {index::content_t::type_t::urls, index::content_t::type_t::urls_with_params}) {
+            const auto section = file->content().section(type);
+            const auto& reader = type == index::content_t::type_t::urls ? file->urls() : file->urls_with_params();
+            if (section && reader.size() != 0)
+                add_section_runs(out, section->data, reader);
+        }
+        for (const auto& group : file->ipv6_networks().groups())
+            out.push_back({group.keys, group.count, 16});
+    }
+    return out;
+}
+
 std::size_t key_filter_t::split_of(const std::uint8_t* keys, std::size_t count, std::size_t stride,
                                    std::size_t block) const noexcept
 {
@@ -170,14 +201,14 @@ std::size_t key_filter_t::split_of(const std::uint8_t* keys, std::size_t count, 
     return low;
 }
 
-key_filter_t::added_t key_filter_t::add_half(const file_set_t& files, bool upper) noexcept
+key_filter_t::added_t key_filter_t::add_half(std::span<const key_run_t> runs, bool upper) noexcept
 {
     const std::size_t half = blocks_.size() / 2;
     added_t added;
     // A run is sorted, so the keys whose blocks lie in one half form one side
     // of it: each thread reads only its side. A key on the wrong side (a run
     // out of order) is left to add_strays.
-    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+    for (const auto& [keys, count, stride] : runs) {
         const std::size_t split = split_of(keys, count, stride, half);
         const std::size_t begin = upper ? split : 0, end = upper ? count : split;
         for (std::size_t i = begin; i < end; ++i) {
@@ -190,15 +221,15 @@ key_filter_t::added_t key_filter_t::add_half(const file_set_t& files, bool upper
                 ++added.strays;
             }
         }
-    });
+    }
     return added;
 }
 
-std::size_t key_filter_t::add_strays(const file_set_t& files) noexcept
+std::size_t key_filter_t::add_strays(std::span<const key_run_t> runs) noexcept
 {
     const std::size_t half = blocks_.size() / 2;
     std::size_t added = 0;
-    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+    for (const auto& [keys, count, stride] : runs) {
         const std::size_t split = split_of(keys, count, stride, half);
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t* key = keys + i * stride;
@@ -208,20 +239,20 @@ std::size_t key_filter_t::add_strays(const file_set_t& files) noexcept
                 ++added;
             }
         }
-    });
+    }
     return added;
 }
 
-std::size_t key_filter_t::add_files(const file_set_t& files) noexcept
+std::size_t key_filter_t::add_runs(std::span<const key_run_t> runs) noexcept
 {
     std::size_t added = 0;
-    for_each_run(files, [&](const std::uint8_t* keys, std::size_t count, std::size_t stride) {
+    for (const auto& [keys, count, stride] : runs) {
         for (std::size_t i = 0; i < count; ++i) {
             const std::uint8_t* key = keys + i * stride;
             insert(key, block_of(key));
         }
         added += count;
-    });
+    }
     return added;
 }
 
@@ -249,15 +280,16 @@ key_filter_t key_filter_t::of_files(const file_set_t& files, const run_beside_t&
     const std::size_t blocks = filter.blocks_.size();
     if (total == 0)
         return filter;
+    const auto runs = runs_of(files);
     // Split by blocks, the two halves never write the same memory.
     if (run_beside && blocks > 1) {
         added_t lower, upper;
-        run_beside([&] { upper = filter.add_half(files, true); }, [&] { lower = filter.add_half(files, false); });
+        run_beside([&] { upper = filter.add_half(runs, true); }, [&] { lower = filter.add_half(runs, false); });
         filter.keys_ = lower.keys + upper.keys;
         if (lower.strays + upper.strays != 0)
-            filter.keys_ += filter.add_strays(files);
+            filter.keys_ += filter.add_strays(runs);
     } else {
-        filter.keys_ = filter.add_files(files);
+        filter.keys_ = filter.add_runs(runs);
     }
     return filter;
 }

@@ -46,6 +46,16 @@ public:
     // The number of such keys in one database.
     static std::size_t key_count(const file_t& file) noexcept;
 
+    // Keys `stride` bytes apart, in order unless their file is damaged.
+    struct key_run_t {
+        const std::uint8_t* keys;
+        std::size_t count;
+        std::size_t stride;
+    };
+    // The keys of_files takes in, as sorted runs: a half of the filter then
+    // lies on one side of each run.
+    static std::vector<key_run_t> runs_of(const file_set_t& files);
+
     void add(const std::uint8_t* key);
     // `count` keys of 16 bytes, `stride` bytes apart.
     void add_run(const std::uint8_t* first, std::size_t count, std::size_t stride);
@@ -92,12 +102,12 @@ private:
         std::size_t keys = 0;
         std::size_t strays = 0; // on the other half's side of their run
     };
-    // The keys of the files.
-    std::size_t add_files(const file_set_t& files) noexcept;
-    // The keys of the files whose blocks lie in the lower or the upper half.
-    added_t add_half(const file_set_t& files, bool upper) noexcept;
+    // Every key of the runs.
+    std::size_t add_runs(std::span<const key_run_t> runs) noexcept;
+    // The keys of the runs whose blocks lie in the lower or the upper half.
+    added_t add_half(std::span<const key_run_t> runs, bool upper) noexcept;
     // The keys add_half left to no one, in runs out of order.
-    std::size_t add_strays(const file_set_t& files) noexcept;
+    std::size_t add_strays(std::span<const key_run_t> runs) noexcept;
     // The number of leading keys of a sorted run whose blocks lie below `block`.
     std::size_t split_of(const std::uint8_t* keys, std::size_t count, std::size_t stride,
                          std::size_t block) const noexcept;

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
@@ -188,6 +190,44 @@ TEST(KeyFilter, TwoThreadsTakeInEveryKeyOfSortedAndUnsortedRuns)
         for (const auto& key : random_keys(20000, 13))
             ASSERT_EQ(beside.may_hold(key), alone.may_hold(key));
     }
+}
+
+// The runs the two halves are split on: every key of the section exactly
+// once, each run in order, a later run of a pair seen before included.
+TEST(KeyFilter, RunsCoverEverySectionRecordInSortedRuns)
+{
+    test::temp_dir_t dir;
+    // Type 4 records: level, depth (2 bytes), key; pairs (2, 0), (3, 1), then
+    // (2, 0) again, which no lookup reaches.
+    const std::vector<std::pair<unsigned, unsigned>> pairs = {{2, 0}, {3, 1}, {2, 0}};
+    test::bytes_t section;
+    std::vector<md5_key_t> all;
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        auto keys = random_keys(700 + 100 * p, 20 + p);
+        std::sort(keys.begin(), keys.end());
+        for (const auto& key : keys) {
+            section.insert(section.end(), {std::uint8_t(pairs[p].first), 0, std::uint8_t(pairs[p].second)});
+            section.insert(section.end(), key.begin(), key.end());
+            all.push_back(key);
+        }
+    }
+    test::write_file(dir.file("runs.nvs"), test::database({{4, section}}));
+    const file_set_t files{std::make_shared<const file_t>(dir.file("runs.nvs"))};
+
+    const auto runs = key_filter_t::runs_of(files);
+    ASSERT_EQ(runs.size(), pairs.size());
+    std::vector<md5_key_t> covered;
+    for (const auto& run : runs)
+        for (std::size_t i = 0; i < run.count; ++i) {
+            md5_key_t key;
+            std::memcpy(key.data(), run.keys + i * run.stride, key.size());
+            if (i > 0) {
+                EXPECT_LT(covered.back(), key) << "run out of order";
+            }
+            covered.push_back(key);
+        }
+    EXPECT_EQ(covered, all);
+    EXPECT_EQ(key_filter_t::key_count(**files.begin()), all.size());
 }
 
 } // namespace
