@@ -1,8 +1,12 @@
 #pragma once
 // Owning handles for OpenSSL big numbers, for the key and signature code only.
 
+#include "nvs/index/montgomery.h"
+
 #include <openssl/bn.h>
 
+#include <array>
+#include <cstddef>
 #include <memory>
 #include <new>
 
@@ -38,6 +42,27 @@ inline void bn_check(int ok)
 {
     if (!ok)
         throw std::bad_alloc();
+}
+
+// b as N limbs, least significant first; b must fit.
+template <std::size_t N>
+limbs_t<N> limbs_of(const BIGNUM* b)
+{
+    std::array<unsigned char, 8 * N> bytes{};
+    bn_check(BN_bn2lebinpad(b, bytes.data(), int(bytes.size())) == int(bytes.size()));
+    limbs_t<N> out{};
+    for (std::size_t i = 0; i < bytes.size(); ++i)
+        out[i / 8] |= std::uint64_t(bytes[i]) << (8 * (i % 8));
+    return out;
+}
+
+// 2^exponent mod m.
+inline bn_ptr power_of_two_mod(int exponent, const BIGNUM* m, BN_CTX* ctx)
+{
+    auto x = new_bn(), out = new_bn();
+    bn_check(BN_set_bit(x.get(), exponent));
+    bn_check(BN_mod(out.get(), x.get(), m, ctx));
+    return out;
 }
 
 } // namespace nv::nvs::index

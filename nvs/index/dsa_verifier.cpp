@@ -9,31 +9,11 @@ namespace nv::nvs::index {
 
 namespace {
 
-template <std::size_t N>
-limbs_t<N> limbs_of(const BIGNUM* b)
-{
-    std::array<unsigned char, 8 * N> bytes{};
-    bn_check(BN_bn2lebinpad(b, bytes.data(), int(bytes.size())) == int(bytes.size()));
-    limbs_t<N> out{};
-    for (std::size_t i = 0; i < bytes.size(); ++i)
-        out[i / 8] |= std::uint64_t(bytes[i]) << (8 * (i % 8));
-    return out;
-}
-
 // 2^exponent, for an exponent below 192.
 dsa_verifier_t::small_t power_of_two(unsigned exponent) noexcept
 {
     dsa_verifier_t::small_t out{};
     out[exponent / 64] = std::uint64_t(1) << (exponent % 64);
-    return out;
-}
-
-// 2^exponent mod m.
-bn_ptr power_of_two(int exponent, const BIGNUM* m, BN_CTX* ctx)
-{
-    auto x = new_bn(), out = new_bn();
-    bn_check(BN_set_bit(x.get(), exponent));
-    bn_check(BN_mod(out.get(), x.get(), m, ctx));
     return out;
 }
 
@@ -54,15 +34,9 @@ std::unique_ptr<const dsa_verifier_t> dsa_verifier_t::make(const BIGNUM* p, cons
     auto ctx = new_bn_ctx();
 
     std::unique_ptr<dsa_verifier_t> v(new dsa_verifier_t());
-    v->mod_p_ = montgomery_t<8>(limbs_of<8>(p), limbs_of<8>(power_of_two(2 * 512, p, ctx.get()).get()));
-    v->mod_q_ = montgomery_t<3>(limbs_of<3>(q), limbs_of<3>(power_of_two(2 * 192, q, ctx.get()).get()));
-    v->q_ = limbs_of<3>(q);
-    v->two576_ = limbs_of<3>(power_of_two(576, q, ctx.get()).get());
-    // -q^-1 mod 2^64 by Newton's iteration, which doubles the good low bits each step.
-    std::uint64_t inverse = 1;
-    for (int i = 0; i < 6; ++i)
-        inverse *= 2 - v->q_[0] * inverse;
-    v->q_inverse_ = 0 - inverse;
+    v->mod_p_ = montgomery_t<8>(limbs_of<8>(p), limbs_of<8>(power_of_two_mod(2 * 512, p, ctx.get()).get()));
+    v->mod_q_ = montgomery_t<3>(limbs_of<3>(q), limbs_of<3>(power_of_two_mod(2 * 192, q, ctx.get()).get()));
+    v->two576_ = limbs_of<3>(power_of_two_mod(576, q, ctx.get()).get());
     v->columns_ = unsigned(q_bits + rows - 1) / rows;
     v->fill(v->mod_p_.to_form(limbs_of<8>(g)), v->mod_p_.to_form(limbs_of<8>(y)));
     return v;
@@ -134,12 +108,10 @@ auto dsa_verifier_t::column_indexes(const small_t& exponent) const noexcept -> i
     return out;
 }
 
-std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept
+std::optional<dsa_verifier_t::small_t> dsa_verifier_t::inverse_in_form(const small_t& s) const noexcept
 {
-    if (is_zero(r) || !less_than(r, q_) || is_zero(s) || !less_than(s, q_))
-        return false;
-    // w = s^-1 in Montgomery form, i.e. s^-1 * 2^192 mod q, from s^-1 * 2^shift.
-    const auto inverse = almost_inverse(s, q_);
+    // s^-1 * 2^192 mod q, from s^-1 * 2^shift.
+    const auto inverse = almost_inverse(s, mod_q_.modulus());
     if (!inverse)
         return std::nullopt; // s shares a factor with q: not a prime, a broken key
     small_t w;
@@ -152,10 +124,21 @@ std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t&
     // The product proves w the inverse whatever went before: s * w / 2^192 = 1.
     if (mod_q_.multiply(s, w) != small_t{1, 0, 0})
         return std::nullopt;
+    return w;
+}
+
+std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept
+{
+    const small_t& q = mod_q_.modulus();
+    if (is_zero(r) || !less_than(r, q) || is_zero(s) || !less_than(s, q))
+        return false;
+    const auto w = inverse_in_form(s);
+    if (!w)
+        return std::nullopt;
     // A plain factor times one in Montgomery form gives a plain product; the
     // digest may exceed q, which the multiplication reduces.
-    const small_t u1 = mod_q_.multiply(digest, w);
-    const small_t u2 = mod_q_.multiply(r, w);
+    const small_t u1 = mod_q_.multiply(digest, *w);
+    const small_t u2 = mod_q_.multiply(r, *w);
 
     const indexes_t g_indexes = column_indexes(u1), y_indexes = column_indexes(u2);
     // Each product waits for the one before: the processor is left waiting
@@ -178,10 +161,10 @@ std::optional<bool> dsa_verifier_t::verify(const small_t& digest, const small_t&
     std::array<std::uint64_t, 9> t{};
     std::copy(v.begin(), v.end(), t.begin());
     for (std::size_t round = 0; round < 6; ++round) {
-        const std::uint64_t m = t[round] * q_inverse_;
+        const std::uint64_t m = t[round] * mod_q_.m0_inverse();
         std::uint64_t carry = 0;
         for (std::size_t j = 0; j < 3; ++j) {
-            const u128 x = u128(m) * q_[j] + t[round + j] + carry;
+            const u128 x = u128(m) * q[j] + t[round + j] + carry;
             t[round + j] = std::uint64_t(x);
             carry = std::uint64_t(x >> 64);
         }

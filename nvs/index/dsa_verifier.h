@@ -30,6 +30,10 @@ public:
     // prime, i.e. a broken key), which the general way settles.
     std::optional<bool> verify(const small_t& digest, const small_t& r, const small_t& s) const noexcept;
 
+    // s^-1 mod q in Montgomery form (s^-1 * 2^192 mod q) for 0 < s < q, checked
+    // by its product with s; nothing when s has no inverse.
+    std::optional<small_t> inverse_in_form(const small_t& s) const noexcept;
+
 private:
     // Bits of an exponent taken at once. Each more row doubles the tables (2 x
     // 64 entries of 64 bytes at 6), which are resident for as long as the
@@ -49,9 +53,7 @@ private:
 
     montgomery_t<8> mod_p_;
     montgomery_t<3> mod_q_;
-    small_t q_{};
-    small_t two576_{};             // 2^576 mod q
-    std::uint64_t q_inverse_ = 0;  // -q^-1 mod 2^64
+    small_t two576_{}; // 2^576 mod q
     unsigned columns_ = 0;
     table_t g_table_{};
     table_t y_table_{};

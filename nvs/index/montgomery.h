@@ -70,6 +70,8 @@ public:
     }
 
     const number_t& modulus() const noexcept { return m_; }
+    // -m^-1 mod 2^64.
+    std::uint64_t m0_inverse() const noexcept { return m0_inverse_; }
     // 1 in Montgomery form (R mod m).
     const number_t& one() const noexcept { return one_; }
 
