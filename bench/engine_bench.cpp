@@ -7,6 +7,11 @@
 //    must open nothing (fails the benchmark otherwise).
 //  - engine_memory: resident memory after loading, apart from the mapped files
 //    (anonymous memory grown by the load), next to the mapped bytes.
+//  - engine_load_floor: only what no load of mapped, signed files can skip:
+//    every file opened, mapped and checked (size, magic, signature), shared by
+//    this thread and one started for it, as a load shares them with its
+//    helper; no parsing, no key filter, no hand-over to a worker. Its
+//    floor_vs_sha1 bounds what load_vs_sha1 can reach on this machine.
 // NORVA_BENCH_SCALE=N divides the entry count by N. NORVA_BENCH_NVS_DIR=DIR
 // measures an existing directory instead (e.g. the UT1 lists imported by
 // "nvs-tool import").
@@ -16,6 +21,8 @@
 // filter, mapping) is what the ratio load_vs_sha1 shows.
 #include "nvs/async/engine.h"
 #include "nvs/async/thread.h"
+#include "nvs/io/mapped_file.h"
+#include "nvs/index/content.h"
 #include "nvs/index/keys.h"
 #include "nvs/index/writer.h"
 #include "nvs/log.h"
@@ -37,6 +44,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -241,6 +249,45 @@ void engine_load(benchmark::State& state)
     state.counters["filter_bytes_per_key"] = keys ? double(filter_bytes) / double(keys) : 0;
 }
 
+void engine_load_floor(benchmark::State& state)
+{
+    const auto& dir = data_dir();
+    const double sha1 = sha1_seconds(dir);
+    std::vector<std::string> paths;
+    for (const auto& e : std::filesystem::directory_iterator(dir.path))
+        if (e.path().extension() == ".nvs")
+            paths.push_back(e.path().string());
+    std::vector<nv::nvs::io::mapping_t> mappings(paths.size());
+    std::vector<nv::nvs::error_t> checks(paths.size());
+    double best = 1e9;
+    for (auto _ : state) {
+        std::atomic<std::size_t> next{0};
+        const auto open_and_check = [&] {
+            for (std::size_t i; (i = next.fetch_add(1)) < paths.size();) {
+                nv::nvs::io::open_failure_t failure;
+                mappings[i] = nv::nvs::io::mapping_t::open(paths[i].c_str(), failure);
+                checks[i] = mappings[i] ? index::check_container(mappings[i].data(), mappings[i].size())
+                                        : nv::nvs::error_t::bad_file_format;
+            }
+        };
+        const auto start = std::chrono::steady_clock::now();
+        std::thread helper(open_and_check);
+        open_and_check();
+        helper.join();
+        best = std::min(best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+        // Unmapping is not part of a load.
+        state.PauseTiming();
+        if (std::count(checks.begin(), checks.end(), nv::nvs::error_t::success) != std::ptrdiff_t(paths.size()))
+            state.SkipWithError("not every database passed its check");
+        for (auto& m : mappings)
+            m = {};
+        state.ResumeTiming();
+    }
+    state.counters["sha1_MB_per_s"] = double(dir.bytes) / sha1 / 1e6;
+    state.counters["best_floor_MB_per_s"] = double(dir.bytes) / best / 1e6;
+    state.counters["floor_vs_sha1"] = sha1 / best;
+}
+
 void engine_reload_unchanged(benchmark::State& state)
 {
     const auto& dir = data_dir();
@@ -276,6 +323,7 @@ void engine_memory(benchmark::State& state)
 }
 
 BENCHMARK(engine_load)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(engine_load_floor)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(engine_reload_unchanged)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(engine_memory)->Unit(benchmark::kMillisecond)->Iterations(1);
 
