@@ -22,75 +22,49 @@ namespace {
 
 // clang-format off
 
-// Row i of the product: the window (eight registers, w0 the lowest) gains
-// a * b[i]. Its lowest limb is then final and stored as t[i]; its register
-// takes the new top limb, so the next row's window starts at w1.
-// rsi = a, rcx = b, rdi = t; rax and rbx are the product's low and high
-// halves; rdx is b[i], then 0 to flush both carries into the top.
+// One product on the two carry chains: a[j] * rdx (rsi = a), low half into
+// `low` (OF chain), high half into `high` (CF chain).
+#define NORVA_MULX_STEP(j, low, high)                         \
+    "mulxq " #j "*8(%%rsi), %%rax, %%rbx\n\t"                 \
+    "adoxq %%rax, %%" #low "\n\t"                             \
+    "adcxq %%rbx, %%" #high "\n\t"
+
+// Both carries added into `top`, with rdx = 0.
+#define NORVA_FLUSH_CARRIES(top)                              \
+    "movl $0, %%edx\n\t"                                      \
+    "adcxq %%rdx, %%" #top "\n\t"                             \
+    "adoxq %%rdx, %%" #top "\n\t"
+
+// The window (eight registers, w0 the lowest) gains a * rdx, flags clear on
+// entry. Its lowest limb is then final: `take_w0` runs on it before its
+// register takes the new top limb, so the next window starts at w1.
+#define NORVA_MULTIPLY_ADD(take_w0, w0, w1, w2, w3, w4, w5, w6, w7) \
+    NORVA_MULX_STEP(0, w0, w1)                                \
+    take_w0                                                   \
+    NORVA_MULX_STEP(1, w1, w2)                                \
+    NORVA_MULX_STEP(2, w2, w3)                                \
+    NORVA_MULX_STEP(3, w3, w4)                                \
+    NORVA_MULX_STEP(4, w4, w5)                                \
+    NORVA_MULX_STEP(5, w5, w6)                                \
+    NORVA_MULX_STEP(6, w6, w7)                                \
+    "mulxq 56(%%rsi), %%rax, %%" #w0 "\n\t"                   \
+    "adoxq %%rax, %%" #w7 "\n\t"                              \
+    NORVA_FLUSH_CARRIES(w0)
+
+// Row i of the product: the window gains a * b[i], and its final lowest limb
+// is stored as t[i]. rsi = a, rcx = b, rdi = t.
 #define NORVA_PRODUCT_ROW(i, w0, w1, w2, w3, w4, w5, w6, w7) \
     "movq " #i "*8(%%rcx), %%rdx\n\t"                         \
     "xorl %%eax, %%eax\n\t"                                   \
-    "mulxq 0(%%rsi), %%rax, %%rbx\n\t"                        \
-    "adoxq %%rax, %%" #w0 "\n\t"                              \
-    "adcxq %%rbx, %%" #w1 "\n\t"                              \
-    "movq %%" #w0 ", " #i "*8(%%rdi)\n\t"                     \
-    "mulxq 8(%%rsi), %%rax, %%rbx\n\t"                        \
-    "adoxq %%rax, %%" #w1 "\n\t"                              \
-    "adcxq %%rbx, %%" #w2 "\n\t"                              \
-    "mulxq 16(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w2 "\n\t"                              \
-    "adcxq %%rbx, %%" #w3 "\n\t"                              \
-    "mulxq 24(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w3 "\n\t"                              \
-    "adcxq %%rbx, %%" #w4 "\n\t"                              \
-    "mulxq 32(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w4 "\n\t"                              \
-    "adcxq %%rbx, %%" #w5 "\n\t"                              \
-    "mulxq 40(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w5 "\n\t"                              \
-    "adcxq %%rbx, %%" #w6 "\n\t"                              \
-    "mulxq 48(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w6 "\n\t"                              \
-    "adcxq %%rbx, %%" #w7 "\n\t"                              \
-    "mulxq 56(%%rsi), %%rax, %%" #w0 "\n\t"                   \
-    "adoxq %%rax, %%" #w7 "\n\t"                              \
-    "movl $0, %%edx\n\t"                                      \
-    "adcxq %%rdx, %%" #w0 "\n\t"                              \
-    "adoxq %%rdx, %%" #w0 "\n\t"
+    NORVA_MULTIPLY_ADD("movq %%" #w0 ", " #i "*8(%%rdi)\n\t", w0, w1, w2, w3, w4, w5, w6, w7)
 
 // One reduction round: the window gains q * m with q = w0 * (-m^-1) mod
-// 2^64, which makes w0 zero; its register takes the new top limb.
-// rsi = m, rcx = -m^-1 mod 2^64.
+// 2^64, which makes w0 zero. rsi = m, rcx = -m^-1 mod 2^64.
 #define NORVA_REDUCTION_ROUND(w0, w1, w2, w3, w4, w5, w6, w7) \
     "movq %%" #w0 ", %%rdx\n\t"                               \
     "imulq %%rcx, %%rdx\n\t"                                  \
     "xorl %%eax, %%eax\n\t"                                   \
-    "mulxq 0(%%rsi), %%rax, %%rbx\n\t"                        \
-    "adoxq %%rax, %%" #w0 "\n\t"                              \
-    "adcxq %%rbx, %%" #w1 "\n\t"                              \
-    "mulxq 8(%%rsi), %%rax, %%rbx\n\t"                        \
-    "adoxq %%rax, %%" #w1 "\n\t"                              \
-    "adcxq %%rbx, %%" #w2 "\n\t"                              \
-    "mulxq 16(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w2 "\n\t"                              \
-    "adcxq %%rbx, %%" #w3 "\n\t"                              \
-    "mulxq 24(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w3 "\n\t"                              \
-    "adcxq %%rbx, %%" #w4 "\n\t"                              \
-    "mulxq 32(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w4 "\n\t"                              \
-    "adcxq %%rbx, %%" #w5 "\n\t"                              \
-    "mulxq 40(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w5 "\n\t"                              \
-    "adcxq %%rbx, %%" #w6 "\n\t"                              \
-    "mulxq 48(%%rsi), %%rax, %%rbx\n\t"                       \
-    "adoxq %%rax, %%" #w6 "\n\t"                              \
-    "adcxq %%rbx, %%" #w7 "\n\t"                              \
-    "mulxq 56(%%rsi), %%rax, %%" #w0 "\n\t"                   \
-    "adoxq %%rax, %%" #w7 "\n\t"                              \
-    "movl $0, %%edx\n\t"                                      \
-    "adcxq %%rdx, %%" #w0 "\n\t"                              \
-    "adoxq %%rdx, %%" #w0 "\n\t"
+    NORVA_MULTIPLY_ADD("", w0, w1, w2, w3, w4, w5, w6, w7)
 
 // After eight rows or rounds the window is back in r8 (lowest) to r15.
 #define NORVA_EIGHT(step)                                      \
@@ -229,22 +203,12 @@ __attribute__((target("bmi2,adx"))) void reduce(std::uint64_t* t, const std::uin
     "movq %%r8, " #i "*16(%%rdi)\n\t"         \
     "movq %%r9, " #i "*16+8(%%rdi)\n\t"
 
-// One product of a row of the squaring: a[j] * rdx, low half into `low`,
-// high half into `high`, on the two carry chains.
-#define NORVA_SQUARE_STEP(j, low, high)                       \
-    "mulxq " #j "*8(%%rsi), %%rax, %%rbx\n\t"                 \
-    "adoxq %%rax, %%" #low "\n\t"                             \
-    "adcxq %%rbx, %%" #high "\n\t"
-
 // Row i of the squaring's cross products starts with rdx = a[i] and flags
-// clear; the row's top limb, i + 8, was zeroed; both carries end in it.
+// clear, and ends with both carries flushed into its top limb, i + 8, which
+// was zeroed.
 #define NORVA_SQUARE_ROW_START(i) \
     "movq " #i "*8(%%rsi), %%rdx\n\t" \
     "xorl %%eax, %%eax\n\t"
-#define NORVA_SQUARE_ROW_END(top) \
-    "movl $0, %%edx\n\t"            \
-    "adcxq %%rdx, %%" #top "\n\t"   \
-    "adoxq %%rdx, %%" #top "\n\t"
 
 // The products a[i] a[j], i < j, summed into t[1..14] (t[0] and t[15] are
 // zero), then doubled and the squares a[i]^2 added in one pass. Limb k of the
@@ -262,71 +226,71 @@ __attribute__((target("bmi2,adx"))) void square_product(std::uint64_t* t, const 
                  "xorl %%r15d, %%r15d\n\t"
                  // Row 0: limbs 1 to 8.
                  NORVA_SQUARE_ROW_START(0)
-                 NORVA_SQUARE_STEP(1, r8, r9)
-                 NORVA_SQUARE_STEP(2, r9, r10)
-                 NORVA_SQUARE_STEP(3, r10, r11)
-                 NORVA_SQUARE_STEP(4, r11, r12)
-                 NORVA_SQUARE_STEP(5, r12, r13)
-                 NORVA_SQUARE_STEP(6, r13, r14)
-                 NORVA_SQUARE_STEP(7, r14, r15)
-                 NORVA_SQUARE_ROW_END(r15)
+                 NORVA_MULX_STEP(1, r8, r9)
+                 NORVA_MULX_STEP(2, r9, r10)
+                 NORVA_MULX_STEP(3, r10, r11)
+                 NORVA_MULX_STEP(4, r11, r12)
+                 NORVA_MULX_STEP(5, r12, r13)
+                 NORVA_MULX_STEP(6, r13, r14)
+                 NORVA_MULX_STEP(7, r14, r15)
+                 NORVA_FLUSH_CARRIES(r15)
                  "movq %%r8, 8(%%rdi)\n\t"
                  "movq %%r9, 16(%%rdi)\n\t"
                  "xorl %%r8d, %%r8d\n\t"
                  // Row 1: limbs 3 to 9.
                  NORVA_SQUARE_ROW_START(1)
-                 NORVA_SQUARE_STEP(2, r10, r11)
-                 NORVA_SQUARE_STEP(3, r11, r12)
-                 NORVA_SQUARE_STEP(4, r12, r13)
-                 NORVA_SQUARE_STEP(5, r13, r14)
-                 NORVA_SQUARE_STEP(6, r14, r15)
-                 NORVA_SQUARE_STEP(7, r15, r8)
-                 NORVA_SQUARE_ROW_END(r8)
+                 NORVA_MULX_STEP(2, r10, r11)
+                 NORVA_MULX_STEP(3, r11, r12)
+                 NORVA_MULX_STEP(4, r12, r13)
+                 NORVA_MULX_STEP(5, r13, r14)
+                 NORVA_MULX_STEP(6, r14, r15)
+                 NORVA_MULX_STEP(7, r15, r8)
+                 NORVA_FLUSH_CARRIES(r8)
                  "movq %%r10, 24(%%rdi)\n\t"
                  "movq %%r11, 32(%%rdi)\n\t"
                  "xorl %%r9d, %%r9d\n\t"
                  // Row 2: limbs 5 to 10.
                  NORVA_SQUARE_ROW_START(2)
-                 NORVA_SQUARE_STEP(3, r12, r13)
-                 NORVA_SQUARE_STEP(4, r13, r14)
-                 NORVA_SQUARE_STEP(5, r14, r15)
-                 NORVA_SQUARE_STEP(6, r15, r8)
-                 NORVA_SQUARE_STEP(7, r8, r9)
-                 NORVA_SQUARE_ROW_END(r9)
+                 NORVA_MULX_STEP(3, r12, r13)
+                 NORVA_MULX_STEP(4, r13, r14)
+                 NORVA_MULX_STEP(5, r14, r15)
+                 NORVA_MULX_STEP(6, r15, r8)
+                 NORVA_MULX_STEP(7, r8, r9)
+                 NORVA_FLUSH_CARRIES(r9)
                  "movq %%r12, 40(%%rdi)\n\t"
                  "movq %%r13, 48(%%rdi)\n\t"
                  "xorl %%r10d, %%r10d\n\t"
                  // Row 3: limbs 7 to 11.
                  NORVA_SQUARE_ROW_START(3)
-                 NORVA_SQUARE_STEP(4, r14, r15)
-                 NORVA_SQUARE_STEP(5, r15, r8)
-                 NORVA_SQUARE_STEP(6, r8, r9)
-                 NORVA_SQUARE_STEP(7, r9, r10)
-                 NORVA_SQUARE_ROW_END(r10)
+                 NORVA_MULX_STEP(4, r14, r15)
+                 NORVA_MULX_STEP(5, r15, r8)
+                 NORVA_MULX_STEP(6, r8, r9)
+                 NORVA_MULX_STEP(7, r9, r10)
+                 NORVA_FLUSH_CARRIES(r10)
                  "movq %%r14, 56(%%rdi)\n\t"
                  "movq %%r15, 64(%%rdi)\n\t"
                  "xorl %%r11d, %%r11d\n\t"
                  // Row 4: limbs 9 to 12.
                  NORVA_SQUARE_ROW_START(4)
-                 NORVA_SQUARE_STEP(5, r8, r9)
-                 NORVA_SQUARE_STEP(6, r9, r10)
-                 NORVA_SQUARE_STEP(7, r10, r11)
-                 NORVA_SQUARE_ROW_END(r11)
+                 NORVA_MULX_STEP(5, r8, r9)
+                 NORVA_MULX_STEP(6, r9, r10)
+                 NORVA_MULX_STEP(7, r10, r11)
+                 NORVA_FLUSH_CARRIES(r11)
                  "movq %%r8, 72(%%rdi)\n\t"
                  "movq %%r9, 80(%%rdi)\n\t"
                  "xorl %%r12d, %%r12d\n\t"
                  // Row 5: limbs 11 to 13.
                  NORVA_SQUARE_ROW_START(5)
-                 NORVA_SQUARE_STEP(6, r10, r11)
-                 NORVA_SQUARE_STEP(7, r11, r12)
-                 NORVA_SQUARE_ROW_END(r12)
+                 NORVA_MULX_STEP(6, r10, r11)
+                 NORVA_MULX_STEP(7, r11, r12)
+                 NORVA_FLUSH_CARRIES(r12)
                  "movq %%r10, 88(%%rdi)\n\t"
                  "movq %%r11, 96(%%rdi)\n\t"
                  "xorl %%r13d, %%r13d\n\t"
                  // Row 6: limbs 13 and 14.
                  NORVA_SQUARE_ROW_START(6)
-                 NORVA_SQUARE_STEP(7, r12, r13)
-                 NORVA_SQUARE_ROW_END(r13)
+                 NORVA_MULX_STEP(7, r12, r13)
+                 NORVA_FLUSH_CARRIES(r13)
                  "movq %%r12, 104(%%rdi)\n\t"
                  "movq %%r13, 112(%%rdi)\n\t"
                  "movq $0, 0(%%rdi)\n\t"
@@ -347,13 +311,14 @@ __attribute__((target("bmi2,adx"))) void square_product(std::uint64_t* t, const 
 }
 
 #undef NORVA_SQUARE_DIAGONAL
-#undef NORVA_SQUARE_ROW_END
 #undef NORVA_SQUARE_ROW_START
-#undef NORVA_SQUARE_STEP
 #undef NORVA_ROUND_AT
 #undef NORVA_EIGHT
 #undef NORVA_REDUCTION_ROUND
 #undef NORVA_PRODUCT_ROW
+#undef NORVA_MULTIPLY_ADD
+#undef NORVA_FLUSH_CARRIES
+#undef NORVA_MULX_STEP
 
 } // namespace
 
